@@ -1,0 +1,33 @@
+// The shared diagnostic log: one append-mode file shared by every call in
+// the process and, under the system-wide lock "vlmIOMutex", by every process
+// that loads the plug-in. None of these calls ever fails towards its caller.
+#ifndef ZOV_LOG_SHARED_LOG_H_
+#define ZOV_LOG_SHARED_LOG_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// Counts a call in; opens the file when wanted and not yet open.
+void LogOpen(int wanted);
+// Counts a call out; the last call out closes the file.
+void LogClose();
+// "%s": the text as it is (never used as a format).
+void LogText(const char* text);
+// "%s: %s".
+void LogPair(const char* subject, const char* message);
+// "%s: %s\n\t%s\n" with the SNMP library's text for number.
+void LogSnmpError(const char* subject, int32_t number, const char* message);
+// The same record form with an error text the caller already has (for
+// failure codes the SNMP library cannot know).
+void LogErrorRecord(const char* subject, const char* message, const char* error_text);
+
+// Longest log path, in characters.
+inline constexpr size_t kMaxLogPath = 127;
+// Longest LogSnmpError record, in characters.
+inline constexpr size_t kMaxErrorRecord = 199;
+
+// The log file's path for an NV_DRIVE value (null when unset). Returns false,
+// leaving nothing usable in buffer, when the path would not fit.
+bool BuildLogPath(const char* nv_drive, char* buffer, size_t size);
+
+#endif  // ZOV_LOG_SHARED_LOG_H_
