@@ -1,9 +1,547 @@
 // In-memory stand-in for the platform SNMP library, for unit tests.
+#include "fakes/fake_nvsnmp.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
 #include "snmp/nvsnmp.h"
 
 extern "C" {
 int OVsnmpDumpPacket = 0;
 thread_local int OVsnmpErrno = 0;
+}
+
+struct OVsnmpSession {
+  std::string peer;
+};
+
+namespace fake_snmp {
+namespace {
+
+struct AgentState {
+  Agent agent;
+  int requests = 0;
+};
+
+struct Failures {
+  std::map<int, int> open, create_pdu, add_null, add_typed, send;
+};
+
+struct State {
+  std::mutex mutex;
+  std::map<std::string, AgentState> agents;
+  Failures failures;
+  Counts counts;
+  std::set<OVsnmpPdu*> live_pdus;
+  std::set<OVsnmpSession*> live_sessions;
+  std::vector<OpenRecord> opens;
+  std::vector<std::string> closes;
+  std::vector<SentPdu> requests;
+  std::vector<SentPdu> sent;
+  std::vector<FreedPdu> freed;
+  int32_t next_request_id = 1;
+};
+
+State& Fake() {
+  static State state;
+  return state;
+}
+
+bool IsIntegerType(uint8_t type) {
+  return type == kOVsnmpInteger || type == kOVsnmpCounter32 || type == kOVsnmpGauge32 ||
+         type == kOVsnmpTimeTicks || type == kOVsnmpIpAddress;
+}
+
+// The scripted error for call number n, if any.
+std::optional<int> Scripted(const std::map<int, int>& script, int n) {
+  auto it = script.find(n);
+  if (it == script.end()) return std::nullopt;
+  return it->second;
+}
+
+void* Block(size_t bytes) { return std::malloc(bytes == 0 ? 1 : bytes); }
+
+uint32_t* NewOidBlock(const Oid& oid) {
+  auto* block = static_cast<uint32_t*>(Block(oid.size() * sizeof(uint32_t)));
+  if (!oid.empty()) std::memcpy(block, oid.data(), oid.size() * sizeof(uint32_t));
+  return block;
+}
+
+// Frees what a binding holds and the binding itself. Caller holds the mutex.
+void DestroyBinding(State& s, OVsnmpVarBind* b) {
+  if (b->oid != nullptr) {
+    std::free(b->oid);
+    --s.counts.live_blocks;
+  }
+  if (b->val.string != nullptr) {
+    std::free(b->val.string);
+    --s.counts.live_blocks;
+  }
+  std::free(b);
+}
+
+void DestroyPdu(State& s, OVsnmpPdu* pdu) {
+  OVsnmpVarBind* b = pdu->variables;
+  while (b != nullptr) {
+    OVsnmpVarBind* next = b->next_variable;
+    DestroyBinding(s, b);
+    b = next;
+  }
+  std::free(pdu->enterprise);
+  s.live_pdus.erase(pdu);
+  --s.counts.live_pdus;
+  ++s.counts.pdus_freed;
+  std::free(pdu);
+}
+
+OVsnmpPdu* NewPdu(State& s, int type) {
+  auto* pdu = static_cast<OVsnmpPdu*>(std::calloc(1, sizeof(OVsnmpPdu)));
+  pdu->command = type;
+  pdu->request_id = s.next_request_id++;
+  s.live_pdus.insert(pdu);
+  ++s.counts.live_pdus;
+  ++s.counts.pdus_created;
+  return pdu;
+}
+
+void Append(OVsnmpPdu* pdu, OVsnmpVarBind* b) {
+  OVsnmpVarBind** tail = &pdu->variables;
+  while (*tail != nullptr) tail = &(*tail)->next_variable;
+  *tail = b;
+}
+
+OVsnmpVarBind* NewBinding(State& s, const Oid& oid, const Value& value) {
+  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
+  b->oid = NewOidBlock(oid);
+  b->oid_length = static_cast<uint32_t>(oid.size());
+  ++s.counts.live_blocks;
+  b->type = value.type;
+  if (value.absent || value.type == kOVsnmpNull) return b;
+  if (value.type == kOVsnmpObjectId) {
+    b->val.oid = NewOidBlock(value.oid);
+    b->val_len = static_cast<uint32_t>(value.oid.size());
+  } else {
+    b->val.string = static_cast<uint8_t*>(Block(value.bytes.size()));
+    if (!value.bytes.empty()) std::memcpy(b->val.string, value.bytes.data(), value.bytes.size());
+    b->val_len = static_cast<uint32_t>(value.bytes.size());
+  }
+  ++s.counts.live_blocks;
+  return b;
+}
+
+SentPdu Copy(const OVsnmpPdu* pdu, const std::string& peer) {
+  SentPdu out;
+  out.peer = peer;
+  out.command = pdu->command;
+  for (const OVsnmpVarBind* b = pdu->variables; b != nullptr; b = b->next_variable) {
+    BindingRecord r;
+    if (b->oid != nullptr) r.oid.assign(b->oid, b->oid + b->oid_length);
+    r.type = b->type;
+    r.val_len = b->val_len;
+    r.value_present = b->val.string != nullptr;
+    if (b->val.string != nullptr) {
+      if (b->type == kOVsnmpObjectId) {
+        r.oid_value.assign(b->val.oid, b->val.oid + b->val_len);
+      } else if (IsIntegerType(b->type)) {
+        r.value.assign(b->val.string, b->val.string + sizeof(int32_t));
+      } else {
+        r.value.assign(b->val.string, b->val.string + b->val_len);
+      }
+    }
+    out.bindings.push_back(std::move(r));
+  }
+  out.has_enterprise = pdu->enterprise != nullptr;
+  if (pdu->enterprise != nullptr) {
+    out.enterprise.assign(pdu->enterprise, pdu->enterprise + pdu->enterprise_length);
+  }
+  out.agent_addr = pdu->agent_addr;
+  out.generic_type = pdu->generic_type;
+  out.specific_type = pdu->specific_type;
+  out.time_stamp = pdu->time_stamp;
+  return out;
+}
+
+// What the agent answers; nullopt for silence.
+std::optional<Response> Answer(AgentState& a, int32_t command, const std::vector<Oid>& oids) {
+  const int n = ++a.requests;
+  if (a.agent.silent || a.agent.silent_on.count(n) != 0) return std::nullopt;
+  auto echo = [&](int32_t status, int32_t index) {
+    Response r;
+    r.error_status = status;
+    r.error_index = index;
+    for (const Oid& oid : oids) r.bindings.emplace_back(oid, Value{});
+    return r;
+  };
+  if (auto it = a.agent.error_status_on.find(n); it != a.agent.error_status_on.end()) {
+    return echo(it->second, 1);
+  }
+  if (a.agent.responder) return a.agent.responder(n, oids);
+  Response r;
+  for (size_t i = 0; i < oids.size(); ++i) {
+    auto it = command == kOVsnmpGetRequest ? a.agent.table.find(oids[i])
+                                           : a.agent.table.upper_bound(oids[i]);
+    if (it == a.agent.table.end()) return echo(2, static_cast<int32_t>(i + 1));
+    r.bindings.emplace_back(it->first, it->second);
+  }
+  return r;
+}
+
+}  // namespace
+
+Oid O(std::string_view dotted) {
+  Oid out;
+  size_t i = 0;
+  while (i < dotted.size()) {
+    if (dotted[i] == '.') {
+      ++i;
+      continue;
+    }
+    uint64_t v = 0;
+    while (i < dotted.size() && dotted[i] >= '0' && dotted[i] <= '9') {
+      v = v * 10 + static_cast<uint64_t>(dotted[i] - '0');
+      ++i;
+    }
+    out.push_back(static_cast<uint32_t>(v));
+    while (i < dotted.size() && dotted[i] != '.') ++i;
+  }
+  return out;
+}
+
+std::string Dotted(const Oid& oid) {
+  std::string out;
+  for (uint32_t v : oid) out += "." + std::to_string(v);
+  return out;
+}
+
+Value Value::Integer(int32_t v, uint8_t type) {
+  Value out;
+  out.type = type;
+  out.bytes.resize(sizeof v);
+  std::memcpy(out.bytes.data(), &v, sizeof v);
+  return out;
+}
+
+Value Value::TimeTicks(uint32_t v) { return Integer(static_cast<int32_t>(v), kOVsnmpTimeTicks); }
+
+Value Value::String(std::string_view text) {
+  Value out;
+  out.type = kOVsnmpOctetString;
+  out.bytes.assign(text.begin(), text.end());
+  return out;
+}
+
+Value Value::ObjectId(const Oid& oid) {
+  Value out;
+  out.type = kOVsnmpObjectId;
+  out.oid = oid;
+  return out;
+}
+
+Value Value::Raw(uint8_t type, std::vector<uint8_t> bytes) {
+  Value out;
+  out.type = type;
+  out.bytes = std::move(bytes);
+  return out;
+}
+
+Value Value::Absent(uint8_t type) {
+  Value out;
+  out.type = type;
+  out.absent = true;
+  return out;
+}
+
+int32_t BindingRecord::AsInteger() const {
+  int32_t v = 0;
+  if (value.size() >= sizeof v) std::memcpy(&v, value.data(), sizeof v);
+  return v;
+}
+
+std::vector<Oid> SentPdu::Oids() const {
+  std::vector<Oid> out;
+  for (const BindingRecord& b : bindings) out.push_back(b.oid);
+  return out;
+}
+
+void Reset() {
+  State& s = Fake();
+  std::lock_guard lock(s.mutex);
+  s.agents.clear();
+  s.failures = Failures{};
+  s.counts = Counts{};
+  s.live_pdus.clear();
+  s.live_sessions.clear();
+  s.opens.clear();
+  s.closes.clear();
+  s.requests.clear();
+  s.sent.clear();
+  s.freed.clear();
+}
+
+void SetAgent(const std::string& peer, Agent agent) {
+  State& s = Fake();
+  std::lock_guard lock(s.mutex);
+  s.agents[peer] = AgentState{std::move(agent), 0};
+}
+
+void FailOpen(int n, int err) {
+  std::lock_guard lock(Fake().mutex);
+  Fake().failures.open[n] = err;
+}
+void FailCreatePdu(int n, int err) {
+  std::lock_guard lock(Fake().mutex);
+  Fake().failures.create_pdu[n] = err;
+}
+void FailAddNullVarBind(int n, int err) {
+  std::lock_guard lock(Fake().mutex);
+  Fake().failures.add_null[n] = err;
+}
+void FailAddTypedVarBind(int n, int err) {
+  std::lock_guard lock(Fake().mutex);
+  Fake().failures.add_typed[n] = err;
+}
+void FailSend(int n, int err) {
+  std::lock_guard lock(Fake().mutex);
+  Fake().failures.send[n] = err;
+}
+
+std::vector<OpenRecord> Opens() {
+  std::lock_guard lock(Fake().mutex);
+  return Fake().opens;
+}
+std::vector<std::string> Closes() {
+  std::lock_guard lock(Fake().mutex);
+  return Fake().closes;
+}
+std::vector<SentPdu> Requests() {
+  std::lock_guard lock(Fake().mutex);
+  return Fake().requests;
+}
+std::vector<SentPdu> Sent() {
+  std::lock_guard lock(Fake().mutex);
+  return Fake().sent;
+}
+std::vector<FreedPdu> Freed() {
+  std::lock_guard lock(Fake().mutex);
+  return Fake().freed;
+}
+Counts GetCounts() {
+  std::lock_guard lock(Fake().mutex);
+  Counts c = Fake().counts;
+  c.live_sessions = static_cast<int>(Fake().live_sessions.size());
+  return c;
+}
+
+}  // namespace fake_snmp
+
+using fake_snmp::Fake;
+
+extern "C" {
+
+OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, int interval,
+                          int local_port, int remote_port, OVsnmpCallback, void*) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  const int n = ++s.counts.opens;
+  fake_snmp::OpenRecord rec;
+  rec.has_community = community != nullptr;
+  if (community != nullptr) rec.community = community;
+  if (peer != nullptr) rec.peer = peer;
+  rec.retries = retries;
+  rec.interval = interval;
+  rec.local_port = local_port;
+  rec.remote_port = remote_port;
+  int err = 0;
+  if (peer == nullptr) {
+    err = kOVsnmpErrBadArgument;
+  } else if (auto scripted = fake_snmp::Scripted(s.failures.open, n)) {
+    err = *scripted;
+  } else if (auto it = s.agents.find(peer); it != s.agents.end() && it->second.agent.refuse_open) {
+    err = it->second.agent.open_errno;
+  }
+  if (err != 0) {
+    s.opens.push_back(rec);
+    OVsnmpErrno = err;
+    return nullptr;
+  }
+  rec.succeeded = true;
+  s.opens.push_back(rec);
+  auto* session = new OVsnmpSession{rec.peer};
+  s.live_sessions.insert(session);
+  return session;
+}
+
+int OVsnmpClose(OVsnmpSession* session) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  ++s.counts.closes;
+  if (s.live_sessions.erase(session) == 0) {
+    ++s.counts.bad_closes;
+    OVsnmpErrno = kOVsnmpErrBadArgument;
+    return -1;
+  }
+  s.closes.push_back(session->peer);
+  delete session;
+  return 0;
+}
+
+OVsnmpPdu* OVsnmpCreatePdu(int type) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  const int n = ++s.counts.create_pdu_calls;
+  if (auto scripted = fake_snmp::Scripted(s.failures.create_pdu, n)) {
+    OVsnmpErrno = *scripted;
+    return nullptr;
+  }
+  if (type != kOVsnmpGetRequest && type != kOVsnmpGetNextRequest && type != kOVsnmpResponse &&
+      type != kOVsnmpTrap) {
+    OVsnmpErrno = kOVsnmpErrBadPdu;
+    return nullptr;
+  }
+  return fake_snmp::NewPdu(s, type);
+}
+
+void OVsnmpFreePdu(OVsnmpPdu* pdu) {
+  if (pdu == nullptr) return;
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  if (s.live_pdus.count(pdu) == 0) {
+    ++s.counts.bad_frees;  // not ours or freed already: never touch it
+    return;
+  }
+  s.freed.push_back(fake_snmp::FreedPdu{pdu->command, pdu->enterprise != nullptr});
+  fake_snmp::DestroyPdu(s, pdu);
+}
+
+OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  const int n = ++s.counts.add_null_calls;
+  int err = 0;
+  if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
+    err = kOVsnmpErrBadArgument;
+  } else if (auto scripted = fake_snmp::Scripted(s.failures.add_null, n)) {
+    err = *scripted;
+  }
+  if (err != 0) {
+    std::free(oid);  // handed over whatever the outcome
+    OVsnmpErrno = err;
+    return nullptr;
+  }
+  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
+  b->oid = oid;
+  b->oid_length = oid_length;
+  b->type = kOVsnmpNull;
+  ++s.counts.live_blocks;
+  fake_snmp::Append(pdu, b);
+  return b;
+}
+
+OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length,
+                                     uint8_t type, OVsnmpVal* value, uint32_t val_len) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  const int n = ++s.counts.add_typed_calls;
+  const bool integer = fake_snmp::IsIntegerType(type);
+  // Blocks handed over with the call (integers are only read).
+  void* handed = (!integer && value != nullptr) ? static_cast<void*>(value->string) : nullptr;
+  int err = 0;
+  if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
+    err = kOVsnmpErrBadArgument;
+  } else if (type != kOVsnmpNull && (value == nullptr || value->string == nullptr)) {
+    err = kOVsnmpErrBadArgument;
+  } else if (auto scripted = fake_snmp::Scripted(s.failures.add_typed, n)) {
+    err = *scripted;
+  }
+  if (err != 0) {
+    std::free(oid);
+    std::free(handed);
+    OVsnmpErrno = err;
+    return nullptr;
+  }
+  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
+  b->oid = oid;
+  b->oid_length = oid_length;
+  b->type = type;
+  b->val_len = val_len;
+  ++s.counts.live_blocks;
+  if (integer) {
+    b->val.integer = static_cast<int32_t*>(std::malloc(sizeof(int32_t)));
+    *b->val.integer = *value->integer;
+    ++s.counts.live_blocks;
+  } else if (handed != nullptr) {
+    b->val.string = static_cast<uint8_t*>(handed);
+    ++s.counts.live_blocks;
+  }
+  fake_snmp::Append(pdu, b);
+  return b;
+}
+
+OVsnmpPdu* OVsnmpBlockingSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  ++s.counts.blocking_sends;
+  if (session == nullptr || s.live_sessions.count(session) == 0 || pdu == nullptr ||
+      s.live_pdus.count(pdu) == 0) {
+    ++s.counts.bad_sends;
+    OVsnmpErrno = kOVsnmpErrBadArgument;
+    return nullptr;
+  }
+  fake_snmp::SentPdu rec = fake_snmp::Copy(pdu, session->peer);
+  rec.blocking = true;
+  std::optional<fake_snmp::Response> answer;
+  auto it = s.agents.find(session->peer);
+  int silence = kOVsnmpErrTimeout;
+  if (it != s.agents.end()) {
+    silence = it->second.agent.silence_errno;
+    answer = fake_snmp::Answer(it->second, pdu->command, rec.Oids());
+  }
+  if (!answer) {
+    rec.result = silence;
+    s.requests.push_back(std::move(rec));
+    OVsnmpErrno = silence;
+    return nullptr;  // the request stays the caller's
+  }
+  s.requests.push_back(std::move(rec));
+  OVsnmpPdu* response = fake_snmp::NewPdu(s, kOVsnmpResponse);
+  response->request_id = pdu->request_id;
+  response->error_status = answer->error_status;
+  response->error_index = answer->error_index;
+  for (const auto& [oid, value] : answer->bindings) {
+    fake_snmp::Append(response, fake_snmp::NewBinding(s, oid, value));
+  }
+  fake_snmp::DestroyPdu(s, pdu);  // a successful send takes the request
+  return response;
+}
+
+int OVsnmpSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  auto& s = Fake();
+  std::lock_guard lock(s.mutex);
+  const int n = ++s.counts.sends;
+  if (pdu == nullptr || s.live_pdus.count(pdu) == 0) {
+    ++s.counts.bad_sends;
+    OVsnmpErrno = kOVsnmpErrBadArgument;
+    return -1;
+  }
+  const bool session_ok = session != nullptr && s.live_sessions.count(session) != 0;
+  fake_snmp::SentPdu rec = fake_snmp::Copy(pdu, session_ok ? session->peer : std::string());
+  int err = 0;
+  if (!session_ok) {
+    ++s.counts.bad_sends;
+    err = kOVsnmpErrBadArgument;
+  } else if (auto scripted = fake_snmp::Scripted(s.failures.send, n)) {
+    err = *scripted;
+  }
+  rec.result = err == 0 ? 0 : -1;
+  s.sent.push_back(std::move(rec));
+  fake_snmp::DestroyPdu(s, pdu);  // the library takes the PDU whatever the outcome
+  if (err != 0) {
+    OVsnmpErrno = err;
+    return -1;
+  }
+  return 0;
+}
 
 const char* OVsnmpErrString(int error) {
   switch (error) {
@@ -12,4 +550,5 @@ const char* OVsnmpErrString(int error) {
     default: return "fake error";
   }
 }
-}
+
+}  // extern "C"
