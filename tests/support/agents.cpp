@@ -1,0 +1,549 @@
+#include "support/agents.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace zov::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool RemoveTree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) {
+    DIR* dir = opendir(path.c_str());
+    if (dir != nullptr) {
+      while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        RemoveTree(path + "/" + name);
+      }
+      closedir(dir);
+    }
+    return rmdir(path.c_str()) == 0;
+  }
+  return unlink(path.c_str()) == 0;
+}
+
+bool CopyTree(const std::string& from, const std::string& to) {
+  if (mkdir(to.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  DIR* dir = opendir(from.c_str());
+  if (dir == nullptr) return false;
+  bool ok = true;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string src = from + "/" + name;
+    std::string dst = to + "/" + name;
+    struct stat st;
+    if (stat(src.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      ok = CopyTree(src, dst) && ok;
+    } else if (S_ISREG(st.st_mode)) {
+      std::string content;
+      ok = ReadFile(src, &content) && WriteFile(dst, content) && ok;
+      chmod(dst.c_str(), 0644);
+    }
+  }
+  closedir(dir);
+  return ok;
+}
+
+// A v1 GetRequest for sysUpTime.0 with the community, as raw bytes; enough
+// to see that an agent is up (any answer counts).
+std::string ProbeRequest(const std::string& community) {
+  static const unsigned char kTail[] = {0xa0, 0x1c, 0x02, 0x04, 0x00, 0x00, 0x00, 0x2a, 0x02,
+                                        0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0e, 0x30, 0x0c,
+                                        0x06, 0x08, 0x2b, 0x06, 0x01, 0x02, 0x01, 0x01, 0x03,
+                                        0x00, 0x05, 0x00};
+  std::string body;
+  body += std::string("\x02\x01\x00", 3);
+  body += '\x04';
+  body += static_cast<char>(community.size());
+  body += community;
+  body.append(reinterpret_cast<const char*>(kTail), sizeof(kTail));
+  std::string packet;
+  packet += '\x30';
+  packet += static_cast<char>(body.size());
+  return packet + body;
+}
+
+bool AnswersUdp(const std::string& address, int port, const std::string& packet, int timeout_ms) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+  bool answered = false;
+  if (sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) == 1) {
+      char buf[2048];
+      answered = recv(fd, buf, sizeof(buf), 0) > 0;
+    }
+  }
+  close(fd);
+  return answered;
+}
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  size_t e = s.find_last_not_of(" \t");
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+bool StartChild(const std::vector<std::string>& argv, const ChildOptions& options,
+                ChildProcess* child, std::string* why) {
+  if (argv.empty()) {
+    *why = "no program";
+    return false;
+  }
+  int out_pipe[2] = {-1, -1};
+  int in_pipe[2] = {-1, -1};
+  if (options.pipe_stdout && pipe2(out_pipe, O_CLOEXEC) != 0) {
+    *why = "pipe failed";
+    return false;
+  }
+  if (options.pipe_stdin && pipe2(in_pipe, O_CLOEXEC) != 0) {
+    if (out_pipe[0] >= 0) close(out_pipe[0]), close(out_pipe[1]);
+    *why = "pipe failed";
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.pipe_stdin) {
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  if (options.pipe_stdout) {
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  } else if (!options.stdout_file.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
+  env_strings.insert(env_strings.end(), options.env.begin(), options.env.end());
+  std::vector<char*> env;
+  for (const std::string& e : env_strings) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (out_pipe[1] >= 0) close(out_pipe[1]);
+  if (in_pipe[0] >= 0) close(in_pipe[0]);
+  if (rc != 0) {
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
+    if (in_pipe[1] >= 0) close(in_pipe[1]);
+    *why = "cannot start " + argv[0] + ": " + std::strerror(rc);
+    return false;
+  }
+  child->pid = pid;
+  child->stdout_fd = out_pipe[0];
+  child->stdin_fd = in_pipe[1];
+  return true;
+}
+
+bool ReadChildLine(ChildProcess* child, int timeout_ms, std::string* line) {
+  line->clear();
+  if (child->stdout_fd < 0) return false;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  // Byte by byte, so that nothing after the line is consumed.
+  while (line->size() < 4096) {
+    pollfd p{child->stdout_fd, POLLIN, 0};
+    if (poll(&p, 1, MillisecondsLeft(deadline)) != 1) return false;
+    char c;
+    ssize_t n = read(child->stdout_fd, &c, 1);
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    line->push_back(c);
+  }
+  return false;
+}
+
+bool WaitChild(ChildProcess* child, int timeout_ms, int* status) {
+  if (child->pid <= 0) return false;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    pid_t r = waitpid(child->pid, status, WNOHANG);
+    if (r == child->pid) {
+      child->pid = -1;
+      return true;
+    }
+    if (r < 0 && errno != EINTR) return false;
+    if (MillisecondsLeft(deadline) == 0) return false;
+    SleepMs(5);
+  }
+}
+
+void StopChild(ChildProcess* child, int timeout_ms) {
+  if (child->stdin_fd >= 0) {
+    close(child->stdin_fd);
+    child->stdin_fd = -1;
+  }
+  if (child->pid > 0) {
+    kill(child->pid, SIGTERM);
+    int status = 0;
+    if (!WaitChild(child, timeout_ms, &status) && child->pid > 0) {
+      kill(child->pid, SIGKILL);
+      waitpid(child->pid, &status, 0);
+      child->pid = -1;
+    }
+  }
+  if (child->stdout_fd >= 0) {
+    close(child->stdout_fd);
+    child->stdout_fd = -1;
+  }
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zovtest.XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (!path_.empty()) RemoveTree(path_);
+}
+
+bool WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return static_cast<bool>(out.flush());
+}
+
+bool ReadFile(const std::string& path, std::string* content) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  *content = s.str();
+  return true;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) {
+    old_ = old;
+    had_old_ = true;
+  }
+  if (value != nullptr) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_old_) {
+    setenv(name_.c_str(), old_.c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+}
+
+bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>& lines) {
+  std::string text = "# written by a test\n";
+  for (const NvsnmpConfLine& l : lines) {
+    text += l.name;
+    if (!l.peer.empty()) text += " peer=" + l.peer;
+    if (!l.community.empty()) text += " community=" + l.community;
+    if (l.port != 0) text += " port=" + std::to_string(l.port);
+    if (l.timeout_ms != 0) text += " timeout=" + std::to_string(l.timeout_ms);
+    if (l.retries >= 0) text += " retries=" + std::to_string(l.retries);
+    if (!l.version.empty()) text += " version=" + l.version;
+    text += "\n";
+  }
+  return WriteFile(path, text);
+}
+
+int FreeUdpPort(const char* address) {
+  bool v6 = std::strchr(address, ':') != nullptr;
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_storage ss{};
+  socklen_t len;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
+    a->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, address, &a->sin6_addr);
+    len = sizeof(*a);
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
+    a->sin_family = AF_INET;
+    inet_pton(AF_INET, address, &a->sin_addr);
+    len = sizeof(*a);
+  }
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
+    port = v6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+              : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+std::string BuiltProgram(const std::string& name) { return std::string(ZOV_BINARY_DIR) + "/bin/" + name; }
+
+bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe_community,
+                         std::string* why) {
+  if (!dir_.ok()) {
+    *why = "no temporary directory";
+    return false;
+  }
+  // snmpsimd drops to nobody: it must reach its data and cache directories.
+  chmod(dir_.path().c_str(), 0755);
+  if (!CopyTree(source_dir, data_dir())) {
+    *why = "cannot copy " + source_dir;
+    return false;
+  }
+  std::string cache = dir_.File("cache");
+  mkdir(cache.c_str(), 0777);
+  chmod(cache.c_str(), 0777);
+  // The port may be taken between FreeUdpPort and snmpsimd's bind: try again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port_ = FreeUdpPort();
+    if (port_ == 0) continue;
+    ChildOptions options;
+    options.stdout_file = dir_.File("snmpsimd.out");
+    std::vector<std::string> argv = {"snmpsimd",
+                                     "--data-dir=" + data_dir(),
+                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_),
+                                     "--process-user=nobody",
+                                     "--process-group=nogroup",
+                                     "--cache-dir=" + cache,
+                                     "--logging-method=null"};
+    if (!StartChild(argv, options, &child_, why)) return false;
+    std::string probe = ProbeRequest(probe_community);
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (MillisecondsLeft(deadline) > 0) {
+      if (AnswersUdp("127.0.0.1", port_, probe, 100)) return true;
+      int status;
+      if (WaitChild(&child_, 0, &status)) break;  // died: port taken or bad data
+      SleepMs(20);
+    }
+    StopChild(&child_);
+  }
+  port_ = 0;
+  *why = "snmpsimd did not answer (community " + probe_community + ")";
+  return false;
+}
+
+void SnmpsimAgent::Stop() { StopChild(&child_); }
+
+bool ParseTrapLine(const std::string& line, TrapRecord* record) {
+  static const std::string kStart = "ZOVTRAP ";
+  static const std::string kEnd = " ZOVEND";
+  size_t start = line.find(kStart);
+  size_t end = line.rfind(kEnd);
+  if (start == std::string::npos || end == std::string::npos || end < start + kStart.size()) return false;
+  std::string body = line.substr(start + kStart.size(), end - start - kStart.size());
+  TrapRecord r;
+  r.raw = line;
+  std::vector<std::string> head;
+  size_t pos = 0;
+  for (int i = 0; i < 4; ++i) {
+    size_t bar = body.find('|', pos);
+    if (bar == std::string::npos) return false;
+    head.push_back(body.substr(pos, bar - pos));
+    pos = bar + 1;
+  }
+  r.enterprise = head[0];
+  r.agent = head[1];
+  r.generic = std::atoi(head[2].c_str());
+  // snmptrapd prints the specific type with a leading dot.
+  r.specific = std::atoi(head[3].c_str() + (head[3].starts_with(".") ? 1 : 0));
+  std::string rest = body.substr(pos);
+  // Bindings are "OID = TYPE: value" joined by '|'; every OID starts with '.'.
+  std::vector<std::string> parts;
+  size_t from = 0;
+  while (!rest.empty()) {
+    size_t bar = rest.find("|.", from);
+    if (bar == std::string::npos) {
+      parts.push_back(rest);
+      break;
+    }
+    // A '|' inside a value is a separator only when a numeric OID and " = "
+    // follow it.
+    size_t oid_end = rest.find_first_not_of(".0123456789", bar + 1);
+    if (oid_end != std::string::npos && rest.compare(oid_end, 3, " = ") == 0) {
+      parts.push_back(rest.substr(0, bar));
+      rest = rest.substr(bar + 1);
+      from = 0;
+    } else {
+      from = bar + 1;
+    }
+  }
+  for (const std::string& p : parts) {
+    TrapBinding b;
+    size_t eq = p.find(" = ");
+    if (eq == std::string::npos) return false;
+    b.oid = p.substr(0, eq);
+    std::string v = p.substr(eq + 3);
+    size_t colon = v.find(": ");
+    if (!v.empty() && v[0] != '"' && colon != std::string::npos) {
+      b.type = v.substr(0, colon);
+      b.value = Trim(v.substr(colon + 2));
+    } else {
+      b.type = "STRING";  // snmptrapd prints an empty string as ""
+      b.value = v;
+    }
+    r.bindings.push_back(b);
+  }
+  *record = r;
+  return true;
+}
+
+bool TrapReceiver::Start(std::string* why) {
+  char name[256] = {};
+  if (gethostname(name, sizeof(name) - 1) != 0) {
+    *why = "gethostname failed";
+    return false;
+  }
+  host_name_ = name;
+  if (host_name_.size() >= 30) {
+    *why = "local host name \"" + host_name_ + "\" has 30 characters or more; traps cannot be addressed to it";
+    return false;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(name, nullptr, &hints, &res) != 0 || res == nullptr) {
+    *why = "local host name \"" + host_name_ + "\" does not resolve to an IPv4 address";
+    return false;
+  }
+  in_addr addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+  freeaddrinfo(res);
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &addr, text, sizeof(text));
+  address_ = text;
+  if ((ntohl(addr.s_addr) >> 24) != 127) {
+    *why = "local host name \"" + host_name_ + "\" resolves to " + address_ +
+           ", not a loopback address; the test sends no traps off this machine";
+    return false;
+  }
+  if (!dir_.ok()) {
+    *why = "no temporary directory";
+    return false;
+  }
+  std::string conf = dir_.File("snmptrapd.conf");
+  if (!WriteFile(conf,
+                 "disableAuthorization yes\n"
+                 "[snmp] mibs :\n"
+                 "[snmp] hexOutputLength 0\n"
+                 "[snmp] persistentDir " + dir_.File("persist") + "\n"
+                 "format1 ZOVTRAP %N|%a|%w|%q|%V|%v ZOVEND\\n\n")) {
+    *why = "cannot write " + conf;
+    return false;
+  }
+  std::string log = dir_.File("traps.log");
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port_ = FreeUdpPort(address_.c_str());
+    if (port_ == 0) continue;
+    unlink(log.c_str());
+    ChildOptions options;
+    options.stdout_file = dir_.File("snmptrapd.out");
+    options.env = {"SNMP_PERSISTENT_DIR=" + dir_.File("persist")};
+    std::vector<std::string> argv = {"snmptrapd", "-f", "-Lf", log, "-C", "-c", conf, "-n", "-On",
+                                     "udp:" + address_ + ":" + std::to_string(port_)};
+    if (!StartChild(argv, options, &child_, why)) return false;
+    // snmptrapd logs its version once it listens.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (MillisecondsLeft(deadline) > 0) {
+      std::string content;
+      if (ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos) return true;
+      int status;
+      if (WaitChild(&child_, 0, &status)) break;
+      SleepMs(20);
+    }
+    StopChild(&child_);
+  }
+  port_ = 0;
+  *why = "snmptrapd did not start";
+  return false;
+}
+
+void TrapReceiver::Stop() { StopChild(&child_); }
+
+std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::vector<TrapRecord> traps;
+  for (;;) {
+    traps.clear();
+    std::string content;
+    ReadFile(dir_.File("traps.log"), &content);
+    std::istringstream in(content);
+    std::string line;
+    while (std::getline(in, line)) {
+      TrapRecord r;
+      if (ParseTrapLine(line, &r)) traps.push_back(r);
+    }
+    if (traps.size() >= count || MillisecondsLeft(deadline) == 0) return traps;
+    SleepMs(20);
+  }
+}
+
+bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
+  std::vector<std::string> argv = {BuiltProgram("fault_agent")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ChildOptions options;
+  options.pipe_stdout = true;
+  options.pipe_stdin = true;
+  if (!StartChild(argv, options, &child_, why)) return false;
+  std::string line;
+  if (!ReadChildLine(&child_, 5000, &line) || std::atoi(line.c_str()) <= 0) {
+    StopChild(&child_);
+    *why = "fault_agent printed no port (\"" + line + "\")";
+    return false;
+  }
+  port_ = std::atoi(line.c_str());
+  return true;
+}
+
+void FaultAgent::Stop() { StopChild(&child_); }
+
+}  // namespace zov::test

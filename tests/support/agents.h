@@ -1,0 +1,193 @@
+// Helpers for tests that run against real processes on loopback: child
+// processes, temporary directories, snmpsim, snmptrapd, the project's fault
+// agent, NVSNMP_CONF files and environment settings.
+//
+// Every wait is bounded. Every helper that starts a process stops it in its
+// destructor (SIGTERM, then SIGKILL after a bounded wait), so a failing test
+// leaves nothing running. Start functions return false and fill `why` with a
+// reason a test can print (GTEST_SKIP() << why, or FAIL() << why).
+#ifndef ZOV_TESTS_SUPPORT_AGENTS_H_
+#define ZOV_TESTS_SUPPORT_AGENTS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zov::test {
+
+// ---- child processes ----
+
+struct ChildOptions {
+  std::string stdout_file;    // stdout (and stderr) appended here; empty: /dev/null
+  bool pipe_stdout = false;   // stdout readable through ChildProcess::stdout_fd instead
+  bool pipe_stdin = false;    // stdin a pipe kept open until StopChild (fault_agent exits on EOF)
+  std::vector<std::string> env;  // "NAME=VALUE" added to the inherited environment
+};
+
+struct ChildProcess {
+  pid_t pid = -1;
+  int stdout_fd = -1;  // read end when pipe_stdout
+  int stdin_fd = -1;   // write end when pipe_stdin
+};
+
+// Starts argv[0] (searched on PATH) with the arguments. False on failure.
+bool StartChild(const std::vector<std::string>& argv, const ChildOptions& options,
+                ChildProcess* child, std::string* why);
+// One line of the child's piped stdout (without the newline), waiting at most
+// timeout_ms. False on timeout or end of file.
+bool ReadChildLine(ChildProcess* child, int timeout_ms, std::string* line);
+// Waits up to timeout_ms for the child to exit by itself; true with its
+// wait status when it did.
+bool WaitChild(ChildProcess* child, int timeout_ms, int* status);
+// SIGTERM, a bounded wait (timeout_ms), then SIGKILL; closes the pipes.
+// Safe to call twice.
+void StopChild(ChildProcess* child, int timeout_ms = 2000);
+
+// ---- files and environment ----
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  bool ok() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+};
+
+bool WriteFile(const std::string& path, const std::string& content);
+bool ReadFile(const std::string& path, std::string* content);
+
+// Sets (or, with unset, removes) an environment variable for the life of the
+// object and restores the previous value afterwards. Set before starting
+// threads: setenv is not thread-safe.
+struct ScopedEnv {
+  explicit ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_old_ = false;
+};
+
+// One line of an NVSNMP_CONF file: NAME key=value ... Empty fields are left out.
+struct NvsnmpConfLine {
+  std::string name;       // the address exactly as the caller passes it, or "default"
+  std::string peer;       // host, host:port or [IPv6]:port
+  std::string community;
+  int port = 0;           // 0: not set
+  int timeout_ms = 0;     // 0: not set
+  int retries = -1;       // -1: not set
+  std::string version;    // "1" or "2c"
+};
+bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>& lines);
+
+// A UDP port on the loopback address that was free a moment ago. 0 on failure.
+int FreeUdpPort(const char* address = "127.0.0.1");
+
+// ---- agents ----
+
+// snmpsimd 0.4.5 serving the *.snmprec files of a data directory (copied into
+// a private directory). A recording is chosen by community: the file name
+// without .snmprec. Start waits (bounded) until a GET with probe_community
+// is answered.
+struct SnmpsimAgent {
+  SnmpsimAgent() = default;
+  ~SnmpsimAgent() { Stop(); }
+  SnmpsimAgent(const SnmpsimAgent&) = delete;
+  SnmpsimAgent& operator=(const SnmpsimAgent&) = delete;
+
+  bool Start(const std::string& data_dir, const std::string& probe_community, std::string* why);
+  void Stop();
+  int port() const { return port_; }
+  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+  // The private data directory snmpsim reads; replacing a file there changes
+  // what it serves.
+  std::string data_dir() const { return dir_.File("data"); }
+
+ private:
+  TempDir dir_;
+  ChildProcess child_;
+  int port_ = 0;
+};
+
+// One binding of a received trap as snmptrapd printed it: "OID", "TYPE" and
+// the value text after "TYPE: " (strings keep their quotes).
+struct TrapBinding {
+  std::string oid;
+  std::string type;
+  std::string value;
+};
+
+struct TrapRecord {
+  std::string enterprise;  // numeric, leading dot: ".1.3.6.1.4.1.2.6.3"
+  std::string agent;       // agent address field: "0.0.0.0"
+  int generic = -1;
+  int specific = -1;
+  std::vector<TrapBinding> bindings;
+  std::string raw;         // the whole printed line
+};
+
+// snmptrapd receiving on the address the local host name resolves to (that is
+// where the plug-in sends its traps), printing each trap as one line in a file.
+struct TrapReceiver {
+  TrapReceiver() = default;
+  ~TrapReceiver() { Stop(); }
+  TrapReceiver(const TrapReceiver&) = delete;
+  TrapReceiver& operator=(const TrapReceiver&) = delete;
+
+  // False with a reason to skip when the host name is 30 characters or longer
+  // or does not resolve to a loopback address, or when snmptrapd cannot start.
+  bool Start(std::string* why);
+  void Stop();
+  int port() const { return port_; }
+  const std::string& address() const { return address_; }  // e.g. "127.0.0.1"
+  const std::string& host_name() const { return host_name_; }
+  // All traps received so far, once at least `count` have arrived or
+  // timeout_ms has passed.
+  std::vector<TrapRecord> WaitForTraps(size_t count, int timeout_ms);
+
+ private:
+  TempDir dir_;
+  ChildProcess child_;
+  int port_ = 0;
+  std::string address_;
+  std::string host_name_;
+};
+
+// Parses one line printed by TrapReceiver's format; false when it is not one.
+bool ParseTrapLine(const std::string& line, TrapRecord* record);
+
+// The project's fault agent (tests/agents/fault_agent). args are its options
+// (see fault_agent --help), e.g. {"--table", FILE, "--silent-from", "2"}.
+struct FaultAgent {
+  FaultAgent() = default;
+  ~FaultAgent() { Stop(); }
+  FaultAgent(const FaultAgent&) = delete;
+  FaultAgent& operator=(const FaultAgent&) = delete;
+
+  bool Start(const std::vector<std::string>& args, std::string* why);
+  void Stop();
+  int port() const { return port_; }
+  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  ChildProcess child_;
+  int port_ = 0;
+};
+
+// Path of a program built by this project (bin/NAME in the build tree).
+std::string BuiltProgram(const std::string& name);
+
+}  // namespace zov::test
+
+#endif  // ZOV_TESTS_SUPPORT_AGENTS_H_
