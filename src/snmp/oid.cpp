@@ -1,0 +1,83 @@
+#include "snmp/oid.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a signed decimal number at p the way "%d" would: leading white space,
+// one optional sign, then digits. Numbers are taken modulo 2^32, so -2 gives
+// 4294967294 and 4294967295 gives itself (what a 32-bit %d leaves in memory);
+// nothing overflows. Returns false when no digit follows.
+bool ScanNumber(const char* p, uint32_t* value) {
+  while (IsSpace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  if (*p < '0' || *p > '9') return false;
+  uint32_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
+  *value = negative ? 0u - v : v;
+  return true;
+}
+
+}  // namespace
+
+uint32_t* ParseOid(const char* text, uint32_t* count) {
+  uint32_t collected[kMaxParsedSubIds];
+  uint32_t n = 0;
+  const char* p = text;
+  while (p != nullptr && *p != '\0') {
+    if (*p == '.') {
+      ++p;
+      if (*p == '\0') break;
+    }
+    uint32_t value = 0;
+    // Components past the collecting area are ignored, not written.
+    if (ScanNumber(p, &value) && n < kMaxParsedSubIds) collected[n++] = value;
+    // The search starts one character on, so an empty component hides the
+    // next one ("1..3" gives 1); p is never the terminator here.
+    p = std::strchr(p + 1, '.');
+  }
+  uint32_t* block = CopyOid(collected, n);
+  if (count != nullptr) *count = block != nullptr ? n : 0;
+  return block;
+}
+
+uint32_t* CopyOid(const uint32_t* block, uint32_t count) {
+  if (count > SIZE_MAX / sizeof(uint32_t)) return nullptr;
+  if (block == nullptr && count > 0) return nullptr;
+  const size_t bytes = static_cast<size_t>(count) * sizeof(uint32_t);
+  // An empty OID is still a present block, and malloc(0) may give none.
+  auto* copy = static_cast<uint32_t*>(std::malloc(bytes > 0 ? bytes : sizeof(uint32_t)));
+  if (copy == nullptr) return nullptr;
+  if (bytes > 0) std::memcpy(copy, block, bytes);
+  return copy;
+}
+
+int32_t CompareOid(const uint32_t* a, uint32_t a_count, const uint32_t* b, uint32_t b_count,
+                   uint32_t n) {
+  // An absent OID has nothing to read.
+  if (a == nullptr) a_count = 0;
+  if (b == nullptr) b_count = 0;
+  if (n == 0 && a_count == b_count) n = a_count;
+  if (n > 0 && a_count >= n && b_count >= n) {
+    uint32_t i = 0;
+    while (i < n && a[i] == b[i]) ++i;
+    if (i == n) return 0;
+  }
+  const uint32_t common = a_count < b_count ? a_count : b_count;
+  for (uint32_t i = 0; i < common; ++i) {
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+  }
+  return a_count > b_count ? 1 : -1;
+}
+
+void FreeOid(uint32_t* block) { std::free(block); }
