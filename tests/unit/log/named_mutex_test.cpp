@@ -1,0 +1,90 @@
+#include "log/named_mutex.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "log/shared_log.h"
+#include "log_test_support.h"
+
+namespace {
+
+using NamedMutexTest = LogDirectoryTest;
+
+TEST_F(NamedMutexTest, LockFileIsAPlainFileEveryUserCanOpen) {
+  const mode_t old_mask = umask(077);  // must not keep other users out
+  const bool created = EnsureSystemMutex();
+  umask(old_mask);
+  ASSERT_TRUE(created);
+  struct stat st;
+  ASSERT_EQ(lstat((dir_ + "/vlmIOMutex").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  ASSERT_TRUE(LockSystemMutex());
+  UnlockSystemMutex();
+}
+
+TEST_F(NamedMutexTest, ExistingLockFileIsOpenedNotReplaced) {
+  WriteWholeFile(dir_ + "/vlmIOMutex", "");
+  chmod((dir_ + "/vlmIOMutex").c_str(), 0444);
+  struct stat before;
+  ASSERT_EQ(stat((dir_ + "/vlmIOMutex").c_str(), &before), 0);
+  ASSERT_TRUE(EnsureSystemMutex());
+  struct stat after;
+  ASSERT_EQ(stat((dir_ + "/vlmIOMutex").c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+// A link or a FIFO planted under the lock's name is refused (the FIFO would
+// otherwise block the open for ever); once it is gone, the next attempt
+// creates the lock, and the log works again.
+TEST_F(NamedMutexTest, PlantedLinkOrFifoIsRefusedAndTheNextLogOpenTriesAgain) {
+  const std::string lock = dir_ + "/vlmIOMutex";
+  const std::string target = dir_ + "/target";
+  WriteWholeFile(target, "");
+  for (bool fifo : {false, true}) {
+    SCOPED_TRACE(fifo ? "fifo" : "symlink");
+    if (fifo) {
+      ASSERT_EQ(mkfifo(lock.c_str(), 0666), 0);
+    } else {
+      ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
+    }
+    EXPECT_FALSE(EnsureSystemMutex());
+    EXPECT_FALSE(LockSystemMutex());
+
+    LogOpen(1);  // no lock: the call logs nothing
+    LogText("unguarded\n");
+    LogClose();
+    EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
+
+    ASSERT_EQ(unlink(lock.c_str()), 0);
+    LogOpen(1);
+    LogText("guarded\n");
+    LogClose();
+    EXPECT_EQ(PslogText(), "guarded\n");
+    std::filesystem::remove("pslog.txt");
+    SetSystemMutexDirectoryForTesting(dir_.c_str());  // drop it for the next round
+    std::filesystem::remove(lock);
+  }
+}
+
+TEST_F(NamedMutexTest, MissingLockDirectoryCountsCallsButLogsNothing) {
+  SetSystemMutexDirectoryForTesting((dir_ + "/missing").c_str());
+  LogOpen(0);
+  LogOpen(1);
+  LogText("lost\n");
+  EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
+  MakeDirectories(dir_ + "/missing");
+  LogOpen(1);  // third call in: creates the lock and opens the file
+  LogText("kept\n");
+  LogClose();
+  LogClose();
+  LogText("still open\n");  // the first call is still counted in
+  LogClose();
+  LogText("closed\n");
+  EXPECT_EQ(PslogText(), "kept\nstill open\n");
+}
+
+}  // namespace
