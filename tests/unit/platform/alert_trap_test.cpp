@@ -1,0 +1,259 @@
+// SendAlertTrap and its binding steps against the in-memory SNMP library.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_nvsnmp.h"
+#include "log_capture.h"
+#include "platform/alert_trap.h"
+
+namespace {
+
+using fake_snmp::O;
+
+constexpr const char* kPrinter = "10.20.30.40";  // 11 characters
+constexpr const char* kHost = "pollhost";
+
+std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+int32_t Send(int32_t trap, const std::vector<uint8_t>& description) {
+  return SendAlertTrap(kPrinter, kHost, trap, description.data(),
+                       static_cast<uint32_t>(description.size()));
+}
+
+std::string SnmpErrorRecord(const char* message, int error) {
+  return std::string(kHost) + ": " + message + "\n\t" + OVsnmpErrString(error) + "\n";
+}
+
+class AlertTrapTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake_snmp::Reset(); }
+  void TearDown() override { fake_snmp::Reset(); }
+
+  // Nothing the trap made is left anywhere, and nothing was released twice.
+  static void ExpectNothingLeft() {
+    fake_snmp::Counts counts = fake_snmp::GetCounts();
+    EXPECT_EQ(counts.live_sessions, 0);
+    EXPECT_EQ(counts.live_pdus, 0);
+    EXPECT_EQ(counts.live_blocks, 0);
+    EXPECT_EQ(counts.bad_frees, 0);
+    EXPECT_EQ(counts.bad_closes, 0);
+    EXPECT_EQ(counts.bad_sends, 0);
+  }
+};
+
+TEST_F(AlertTrapTest, OpensTheTrapSessionToTheHostWithTheTrapArguments) {
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  EXPECT_EQ(Send(17, Bytes("Paper jam")), 0);
+
+  std::vector<fake_snmp::OpenRecord> opens = fake_snmp::Opens();
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_FALSE(opens[0].has_community);
+  EXPECT_EQ(opens[0].peer, kHost);
+  EXPECT_EQ(opens[0].retries, 0);
+  EXPECT_EQ(opens[0].interval, -1);
+  EXPECT_EQ(opens[0].local_port, 0xFFFF);
+  EXPECT_EQ(opens[0].remote_port, 0xFFFF);
+  EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
+  EXPECT_EQ(log.Text(), "");
+  ExpectNothingLeft();
+}
+
+TEST_F(AlertTrapTest, SendsOneTrapPduWithTheEnterpriseFieldsAndFiveBindingsInOrder) {
+  ASSERT_EQ(Send(17, Bytes("Paper jam")), 0);
+  std::vector<fake_snmp::SentPdu> sent = fake_snmp::Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  const fake_snmp::SentPdu& trap = sent[0];
+  EXPECT_EQ(trap.peer, kHost);
+  EXPECT_EQ(trap.command, 164);
+  EXPECT_FALSE(trap.blocking);
+  ASSERT_TRUE(trap.has_enterprise);
+  EXPECT_EQ(trap.enterprise, O(".1.3.6.1.4.1.2.6.3"));
+  EXPECT_EQ(trap.agent_addr, 0u);
+  EXPECT_EQ(trap.generic_type, 6);
+  EXPECT_EQ(trap.specific_type, 17);
+  EXPECT_EQ(trap.time_stamp, 0u);
+
+  struct Expected {
+    const char* oid;
+    uint8_t type;
+    std::string value;
+    uint32_t val_len;
+  };
+  const Expected expected[] = {
+      {".1.3.6.1.4.1.2.6.3.1.1.3.0", kOVsnmpOctetString, kPrinter, 11},
+      {".1.3.6.1.4.1.2.6.3.1.1.4.0", kOVsnmpOctetString, "Paper jam", 9},
+      {".1.3.6.1.4.1.2.6.3.1.1.5.0", kOVsnmpOctetString, "Velam", 5},
+      {".1.3.6.1.4.1.2.6.3.1.1.6.0", kOVsnmpOctetString, "openview", 8},
+  };
+  ASSERT_EQ(trap.bindings.size(), 5u);
+  const fake_snmp::BindingRecord& status = trap.bindings[0];
+  EXPECT_EQ(status.oid, O(".1.3.6.1.4.1.2.6.3.1.1.2.0"));
+  EXPECT_EQ(status.oid.size(), 13u);
+  EXPECT_EQ(status.type, kOVsnmpInteger);
+  EXPECT_EQ(status.AsInteger(), 6);
+  EXPECT_EQ(status.val_len, 1u);
+  for (size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(expected[i].oid);
+    const fake_snmp::BindingRecord& b = trap.bindings[i + 1];
+    EXPECT_EQ(b.oid, O(expected[i].oid));
+    EXPECT_EQ(b.type, expected[i].type);
+    EXPECT_TRUE(b.value_present);
+    EXPECT_EQ(b.val_len, expected[i].val_len);
+    EXPECT_EQ(b.AsString(), expected[i].value);
+  }
+  ExpectNothingLeft();
+}
+
+TEST_F(AlertTrapTest, DescriptionIsSentByteForByteWithItsLengthOnly) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> buffer;
+    uint32_t length;
+  };
+  const Case cases[] = {
+      {"empty", {}, 0},
+      {"empty but present", {'x'}, 0},
+      {"zero bytes and bytes above 127", {0x00, 'A', 0x80, 0xFF, 0x00, 0xC3, 0xA9, 0x00}, 8},
+      {"no terminating zero beyond the length", {'a', 'b', 'c', 'd', 'e', 'f', 0}, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake_snmp::Reset();
+    ASSERT_EQ(SendAlertTrap(kPrinter, kHost, 3, c.buffer.data(), c.length), 0);
+    std::vector<fake_snmp::SentPdu> sent = fake_snmp::Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_EQ(sent[0].bindings.size(), 5u);
+    const fake_snmp::BindingRecord& d = sent[0].bindings[2];
+    EXPECT_EQ(d.oid, O(".1.3.6.1.4.1.2.6.3.1.1.4.0"));
+    EXPECT_EQ(d.type, kOVsnmpOctetString);
+    EXPECT_EQ(d.val_len, c.length);
+    EXPECT_TRUE(d.value_present);
+    EXPECT_EQ(d.value, std::vector<uint8_t>(c.buffer.begin(), c.buffer.begin() + c.length));
+    ExpectNothingLeft();
+  }
+}
+
+TEST_F(AlertTrapTest, TrapNumberIsTheSpecificTypeUnchanged) {
+  for (int32_t trap : {1, 17, -5, INT32_MAX, INT32_MIN}) {
+    SCOPED_TRACE(trap);
+    fake_snmp::Reset();
+    ASSERT_EQ(Send(trap, Bytes("x")), 0);
+    ASSERT_EQ(fake_snmp::Sent().size(), 1u);
+    EXPECT_EQ(fake_snmp::Sent()[0].specific_type, trap);
+    EXPECT_EQ(fake_snmp::Sent()[0].generic_type, 6);
+  }
+}
+
+TEST_F(AlertTrapTest, SessionThatCannotBeOpenedIsLoggedWithTheHostAsSubject) {
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  fake_snmp::FailOpen(1, kOVsnmpErrBadPeer);
+  EXPECT_EQ(Send(17, Bytes("Paper jam")), kOVsnmpErrBadPeer);
+  EXPECT_EQ(log.Text(), SnmpErrorRecord("Error creating trap session", kOVsnmpErrBadPeer));
+  EXPECT_EQ(fake_snmp::GetCounts().create_pdu_calls, 0);
+  EXPECT_TRUE(fake_snmp::Closes().empty());
+  EXPECT_TRUE(fake_snmp::Sent().empty());
+  ExpectNothingLeft();
+}
+
+TEST_F(AlertTrapTest, PduThatCannotBeCreatedStillClosesTheSession) {
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  fake_snmp::FailCreatePdu(1, kOVsnmpErrNoMemory);
+  EXPECT_EQ(Send(17, Bytes("Paper jam")), kOVsnmpErrNoMemory);
+  EXPECT_EQ(log.Text(), SnmpErrorRecord("Error creating trap PDU", kOVsnmpErrNoMemory));
+  EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
+  EXPECT_EQ(fake_snmp::GetCounts().add_typed_calls, 0);
+  EXPECT_TRUE(fake_snmp::Sent().empty());
+  ExpectNothingLeft();
+}
+
+TEST_F(AlertTrapTest, FailedSendIsLoggedReturnedAndTheSessionClosed) {
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  fake_snmp::FailSend(1, kOVsnmpErrSend);
+  EXPECT_EQ(Send(17, Bytes("Paper jam")), kOVsnmpErrSend);
+  EXPECT_EQ(log.Text(), SnmpErrorRecord("Error sending trap", kOVsnmpErrSend));
+  EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
+  EXPECT_EQ(fake_snmp::GetCounts().sends, 1);
+  // The PDU went to the library; nothing of it is released twice or kept.
+  EXPECT_TRUE(fake_snmp::Freed().empty());
+  ExpectNothingLeft();
+}
+
+TEST_F(AlertTrapTest, RefusedBindingIsLeftOutAndTheTrapStillSent) {
+  for (int refused = 1; refused <= 5; ++refused) {
+    SCOPED_TRACE(refused);
+    fake_snmp::Reset();
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
+    fake_snmp::FailAddTypedVarBind(refused);
+    ASSERT_EQ(Send(17, Bytes("Paper jam")), 0);
+    std::vector<fake_snmp::SentPdu> sent = fake_snmp::Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    std::vector<fake_snmp::Oid> oids = sent[0].Oids();
+    std::vector<fake_snmp::Oid> expected;
+    for (int n = 2; n <= 6; ++n) {
+      if (n - 1 != refused) {
+        expected.push_back(O(".1.3.6.1.4.1.2.6.3.1.1." + std::to_string(n) + ".0"));
+      }
+    }
+    EXPECT_EQ(oids, expected);
+    EXPECT_EQ(log.Text(), "");
+    ExpectNothingLeft();
+  }
+}
+
+TEST_F(AlertTrapTest, BindingStepsHandOverFreshBlocksOfExactLength) {
+  OVsnmpPdu* pdu = OVsnmpCreatePdu(kOVsnmpTrap);
+  ASSERT_NE(pdu, nullptr);
+  const uint8_t text[] = {'a', 'b', 'c', 'd'};
+  AddIntegerBinding(pdu, ".1.3.6.1.4.1.2.6.3.1.1.2.0", -42);
+  AddStringBinding(pdu, ".1.3.6.1.4.1.2.6.3.1.1.3.0", text, 3);
+  AddStringBinding(pdu, ".1.3.6.1.4.1.2.6.3.1.1.4.0", text, 0);
+
+  OVsnmpVarBind* integer = pdu->variables;
+  ASSERT_NE(integer, nullptr);
+  EXPECT_EQ(integer->oid_length, 13u);
+  EXPECT_EQ(integer->type, kOVsnmpInteger);
+  EXPECT_EQ(integer->val_len, 1u);
+  ASSERT_NE(integer->val.integer, nullptr);
+  EXPECT_EQ(*integer->val.integer, -42);
+
+  OVsnmpVarBind* string = integer->next_variable;
+  ASSERT_NE(string, nullptr);
+  EXPECT_EQ(string->oid_length, 13u);
+  EXPECT_EQ(string->oid[12], 0u);
+  EXPECT_EQ(string->oid[11], 3u);
+  EXPECT_EQ(string->type, kOVsnmpOctetString);
+  EXPECT_EQ(string->val_len, 3u);
+  ASSERT_NE(string->val.string, nullptr);
+  EXPECT_NE(string->val.string, text);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(string->val.string), 3), "abc");
+
+  OVsnmpVarBind* empty = string->next_variable;
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(empty->val_len, 0u);
+  EXPECT_NE(empty->val.string, nullptr);  // a block is handed over even when empty
+  EXPECT_EQ(empty->next_variable, nullptr);
+
+  OVsnmpFreePdu(pdu);
+  EXPECT_EQ(fake_snmp::GetCounts().live_blocks, 0);
+  EXPECT_EQ(fake_snmp::GetCounts().live_pdus, 0);
+}
+
+TEST_F(AlertTrapTest, StringBindingWithoutBytesButWithALengthIsLeftOut) {
+  OVsnmpPdu* pdu = OVsnmpCreatePdu(kOVsnmpTrap);
+  ASSERT_NE(pdu, nullptr);
+  AddStringBinding(pdu, ".1.3.6.1.4.1.2.6.3.1.1.4.0", nullptr, 5);
+  EXPECT_EQ(pdu->variables, nullptr);
+  EXPECT_EQ(fake_snmp::GetCounts().add_typed_calls, 0);
+  OVsnmpFreePdu(pdu);
+  EXPECT_EQ(fake_snmp::GetCounts().live_blocks, 0);
+}
+
+}  // namespace
