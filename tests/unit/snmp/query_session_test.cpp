@@ -1,0 +1,597 @@
+#include "snmp/query_session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fakes/fake_nvsnmp.h"
+#include "snmp/nvsnmp.h"
+#include "snmp/oid.h"
+
+namespace {
+
+using fake_snmp::Agent;
+using fake_snmp::O;
+using fake_snmp::Oid;
+using fake_snmp::Response;
+using fake_snmp::Value;
+
+constexpr char kPeer[] = "printer-1";
+constexpr char kTable[] = ".1.3.6.1.2.1.43.18.1";
+constexpr char kSeverity[] = ".1.3.6.1.2.1.43.18.1.1.2";
+constexpr char kGroup[] = ".1.3.6.1.2.1.43.18.1.1.4";
+constexpr char kDesc[] = ".1.3.6.1.2.1.43.18.1.1.8";
+
+Oid Cell(const char* column, uint32_t index) {
+  Oid oid = O(column);
+  oid.push_back(1);
+  oid.push_back(index);
+  return oid;
+}
+
+// Severity and description columns of an alert table with these indexes,
+// and an enterprise object after the table, as real printers have.
+Agent AlertAgent(const std::vector<uint32_t>& indexes) {
+  Agent agent;
+  for (uint32_t i : indexes) {
+    agent.table[Cell(kSeverity, i)] = Value::Integer(static_cast<int32_t>(i) + 100);
+    agent.table[Cell(kDesc, i)] = Value::String("alert " + std::to_string(i));
+  }
+  agent.table[O(".1.3.6.1.2.1.43.18.2.1.0")] = Value::Integer(0);
+  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
+  return agent;
+}
+
+class QuerySessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake_snmp::Reset(); }
+
+  void TearDown() override {
+    session_.reset();
+    const fake_snmp::Counts c = fake_snmp::GetCounts();
+    EXPECT_EQ(c.live_pdus, 0) << "PDUs leaked";
+    EXPECT_EQ(c.live_blocks, 0) << "binding blocks leaked";
+    EXPECT_EQ(c.live_sessions, 0) << "library session left open";
+    EXPECT_EQ(c.bad_frees, 0) << "PDU freed twice";
+    EXPECT_EQ(c.bad_closes, 0);
+    EXPECT_EQ(c.bad_sends, 0);
+  }
+
+  // A session over scope with one variable per (name, OID text).
+  void Make(const char* scope, const std::vector<std::pair<const char*, const char*>>& vars) {
+    uint32_t count = 0;
+    uint32_t* block = ParseOid(scope, &count);
+    session_ = std::make_unique<QuerySession>(block, count);
+    for (const auto& [name, oid] : vars) {
+      auto* v = new QueryVariable(name, 2, oid);
+      ASSERT_EQ(session_->AddVariable(v), kQueryOk);
+    }
+  }
+
+  void MakeAlertSession() { Make(kTable, {{"severity", kSeverity}, {"desc", kDesc}}); }
+
+  std::vector<int32_t> IndexesNewestFirst() {
+    std::vector<int32_t> out;
+    for (int32_t end = session_->SeekRow(false); end == 0; end = session_->SeekRow(true)) {
+      int32_t index = -1;
+      EXPECT_EQ(session_->GetRowIndex(&index), kQueryOk);
+      out.push_back(index);
+    }
+    return out;
+  }
+
+  std::unique_ptr<QuerySession> session_;
+};
+
+TEST_F(QuerySessionTest, EleventhVariableIsRefusedAndStaysTheCallers) {
+  Make(kTable, {});
+  for (int i = 0; i < kMaxQueryVariables; ++i) {
+    EXPECT_EQ(session_->AddVariable(new QueryVariable("v", 2, kSeverity)), kQueryOk);
+  }
+  auto eleventh = std::make_unique<QueryVariable>("v11", 2, kDesc);
+  EXPECT_EQ(session_->AddVariable(eleventh.get()), kQueryTooManyVariables);
+
+  fake_snmp::SetAgent(kPeer, AlertAgent({1}));
+  EXPECT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+  ASSERT_EQ(fake_snmp::Requests().size(), 1u);
+  EXPECT_EQ(fake_snmp::Requests()[0].bindings.size(), 10u);
+}
+
+TEST_F(QuerySessionTest, AbsentOrIncompleteVariableNeverReachesASlot) {
+  Make(kTable, {});
+  EXPECT_EQ(session_->AddVariable(nullptr), kQueryTooManyVariables);
+  auto nameless = std::make_unique<QueryVariable>(nullptr, 2, kSeverity);
+  EXPECT_FALSE(nameless->Complete());
+  EXPECT_EQ(session_->AddVariable(nameless.get()), kQueryTooManyVariables);
+  EXPECT_EQ(session_->AddVariable(new QueryVariable("severity", 2, kSeverity)), kQueryOk);
+
+  fake_snmp::SetAgent(kPeer, AlertAgent({4}));
+  EXPECT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+  EXPECT_EQ(fake_snmp::Requests()[0].Oids(), std::vector<Oid>{O(kSeverity)});
+}
+
+TEST_F(QuerySessionTest, SingleGetNextStoresOneRowAndClosesTheSession) {
+  Make(".1.3.6.1.2.1", {{"sysUpTime", ".1.3.6.1.2.1.1.3"}, {"sysObjId", ".1.3.6.1.2.1.1.2"}});
+  Agent agent;
+  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(".1.3.6.1.4.1.808.8.62.1.5"));
+  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(123456);
+  fake_snmp::SetAgent(kPeer, agent);
+
+  EXPECT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+  EXPECT_EQ(session_->RowCount(), 1);
+
+  const auto opens = fake_snmp::Opens();
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_FALSE(opens[0].has_community);
+  EXPECT_EQ(opens[0].peer, kPeer);
+  EXPECT_EQ(opens[0].retries, -1);
+  EXPECT_EQ(opens[0].interval, -1);
+  EXPECT_EQ(opens[0].local_port, 0xFFFF);
+  EXPECT_EQ(opens[0].remote_port, 0xFFFF);
+  EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kPeer});
+
+  const auto requests = fake_snmp::Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].command, kOVsnmpGetNextRequest);
+  EXPECT_EQ(requests[0].Oids(), (std::vector<Oid>{O(".1.3.6.1.2.1.1.3"), O(".1.3.6.1.2.1.1.2")}));
+  for (const auto& b : requests[0].bindings) EXPECT_EQ(b.type, kOVsnmpNull);
+
+  ASSERT_EQ(session_->SeekRow(false), 0);
+  int32_t type = 0;
+  int32_t ticks = 0;
+  EXPECT_EQ(session_->GetInteger("sysUpTime", &type, &ticks), kQueryOk);
+  EXPECT_EQ(type, kOVsnmpTimeTicks);
+  EXPECT_EQ(ticks, 123456);
+  uint32_t* family = nullptr;
+  uint32_t count = 0;
+  EXPECT_EQ(session_->GetOid("sysObjId", &type, &family, &count), kQueryOk);
+  EXPECT_EQ(type, kOVsnmpObjectId);
+  EXPECT_EQ(Oid(family, family + count), O(".1.3.6.1.4.1.808.8.62.1.5"));
+  FreeOid(family);
+}
+
+TEST_F(QuerySessionTest, KeepOpenLeavesTheSessionToTheDestructor) {
+  MakeAlertSession();
+  fake_snmp::SetAgent(kPeer, AlertAgent({1}));
+  EXPECT_EQ(session_->Run(kPeer, false, true), kQueryOk);
+  EXPECT_TRUE(fake_snmp::Closes().empty());
+  session_.reset();
+  EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kPeer});
+}
+
+TEST_F(QuerySessionTest, SingleGetNextOutsideTheFirstVariableStoresNothing) {
+  Make(".1.3.6.1.2.1", {{"sysUpTime", ".1.3.6.1.2.1.1.3"}, {"sysObjId", ".1.3.6.1.2.1.1.2"}});
+  Agent agent;  // no sysUpTime: the next object is sysContact
+  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(".1.3.6.1.4.1.808"));
+  agent.table[O(".1.3.6.1.2.1.1.4.0")] = Value::String("admin");
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+  EXPECT_EQ(session_->RowCount(), 0);
+  EXPECT_EQ(session_->SeekRow(false), 1);
+}
+
+TEST_F(QuerySessionTest, WalkOfThreeRowsTakesFourExchangesAndKeepsNewestFirst) {
+  MakeAlertSession();
+  fake_snmp::SetAgent(kPeer, AlertAgent({1, 2, 5}));
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
+  EXPECT_EQ(session_->RowCount(), 3);
+
+  const auto requests = fake_snmp::Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].Oids(), (std::vector<Oid>{O(kSeverity), O(kDesc)}));
+  // Each request repeats the previous answer's OIDs, so the columns advance
+  // together.
+  EXPECT_EQ(requests[1].Oids(), (std::vector<Oid>{Cell(kSeverity, 1), Cell(kDesc, 1)}));
+  EXPECT_EQ(requests[2].Oids(), (std::vector<Oid>{Cell(kSeverity, 2), Cell(kDesc, 2)}));
+  EXPECT_EQ(requests[3].Oids(), (std::vector<Oid>{Cell(kSeverity, 5), Cell(kDesc, 5)}));
+
+  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{5, 2, 1}));
+  EXPECT_EQ(session_->SeekRow(true), 1);
+  EXPECT_EQ(session_->SeekRow(true), 1);
+
+  ASSERT_EQ(session_->SeekRow(false), 0);
+  int32_t type = 0;
+  uint8_t* text = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(session_->GetString("desc", &type, &text, &length), kQueryOk);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(text), length), "alert 5");
+  EXPECT_EQ(text[length], 0);
+  std::free(text);
+}
+
+TEST_F(QuerySessionTest, EmptyTableEndsAtTheFirstAnswer) {
+  MakeAlertSession();
+  fake_snmp::SetAgent(kPeer, AlertAgent({}));
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
+  EXPECT_EQ(session_->RowCount(), 0);
+  EXPECT_EQ(fake_snmp::Requests().size(), 1u);
+}
+
+TEST_F(QuerySessionTest, TableThatIsTheAgentsLastObjectEndsWithNoSuchName) {
+  MakeAlertSession();
+  Agent agent;
+  agent.table[Cell(kSeverity, 1)] = Value::Integer(3);
+  agent.table[Cell(kDesc, 1)] = Value::String("last");
+  fake_snmp::SetAgent(kPeer, agent);
+  // SNMPv1: the description column runs past the end of the agent's MIB.
+  EXPECT_EQ(session_->Run(kPeer, true, false), 2);
+  EXPECT_EQ(session_->RowCount(), 1);
+}
+
+TEST_F(QuerySessionTest, ErrorStatusOnTheSecondExchangeKeepsTheFirstRow) {
+  MakeAlertSession();
+  Agent agent = AlertAgent({1, 2, 3});
+  agent.error_status_on[2] = 2;
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), 2);
+  EXPECT_EQ(session_->RowCount(), 1);
+  EXPECT_EQ(fake_snmp::Requests().size(), 2u);
+  EXPECT_EQ(fake_snmp::Closes().size(), 1u);
+}
+
+TEST_F(QuerySessionTest, ErrorStatusThatLooksLikeAnEndOfWalkIsNotSuccess) {
+  for (int32_t status : {kEndOfWalk, kWalkNotAdvancing, -3}) {
+    session_.reset();
+    fake_snmp::Reset();
+    Agent agent = AlertAgent({1, 2});
+    agent.error_status_on[2] = status;
+    fake_snmp::SetAgent(kPeer, agent);
+    MakeAlertSession();
+    EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrBadResponse) << status;
+  }
+}
+
+TEST_F(QuerySessionTest, NoAnswerReturnsTheLibraryErrorAndReleasesTheRequest) {
+  MakeAlertSession();
+  Agent agent = AlertAgent({1});
+  agent.silent = true;
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrTimeout);
+  EXPECT_EQ(session_->RowCount(), 0);
+  const auto freed = fake_snmp::Freed();
+  ASSERT_EQ(freed.size(), 1u);
+  EXPECT_EQ(freed[0].command, kOVsnmpGetNextRequest);
+}
+
+TEST_F(QuerySessionTest, SilenceOnTheThirdExchangeKeepsTwoRows) {
+  MakeAlertSession();
+  Agent agent = AlertAgent({1, 2, 3});
+  agent.silent_on.insert(3);
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrTimeout);
+  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{2, 1}));
+}
+
+TEST_F(QuerySessionTest, ErrorSixHandsTheRequestBackToTheLibraryOnce) {
+  MakeAlertSession();
+  Agent agent = AlertAgent({1});
+  agent.silent = true;
+  agent.silence_errno = 6;
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), 6);
+  EXPECT_EQ(fake_snmp::Freed().size(), 1u);
+}
+
+TEST_F(QuerySessionTest, AgentNotAnsweringWithoutAReasonIsStillAFailure) {
+  MakeAlertSession();
+  Agent agent = AlertAgent({1});
+  agent.silent = true;
+  agent.silence_errno = 0;
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_NE(session_->Run(kPeer, true, false), kQueryOk);
+}
+
+TEST_F(QuerySessionTest, OpenFailureReturnsTheLibraryErrorAndClosesNothing) {
+  MakeAlertSession();
+  Agent agent = AlertAgent({1});
+  agent.refuse_open = true;
+  agent.open_errno = kOVsnmpErrBadPeer;
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrBadPeer);
+  EXPECT_EQ(session_->RowCount(), 0);
+  EXPECT_TRUE(fake_snmp::Requests().empty());
+  session_.reset();
+  EXPECT_EQ(fake_snmp::GetCounts().closes, 0);
+}
+
+// Each library call failing at each point of a three-row walk: the result is
+// the library's error, the rows before it stay, nothing leaks.
+struct CallFailure {
+  const char* what;
+  void (*script)(int n, int err);
+  int n;
+  int32_t rows;
+};
+
+class QuerySessionCallFailureTest : public QuerySessionTest,
+                                    public ::testing::WithParamInterface<CallFailure> {};
+
+TEST_P(QuerySessionCallFailureTest, ReturnsTheErrorAndKeepsEarlierRows) {
+  const CallFailure& f = GetParam();
+  MakeAlertSession();
+  fake_snmp::SetAgent(kPeer, AlertAgent({1, 2, 3}));
+  f.script(f.n, -42);
+  EXPECT_EQ(session_->Run(kPeer, true, false), -42) << f.what;
+  EXPECT_EQ(session_->RowCount(), f.rows) << f.what;
+  EXPECT_EQ(fake_snmp::Closes().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, QuerySessionCallFailureTest,
+    ::testing::Values(
+        CallFailure{"first CreatePdu", [](int n, int e) { fake_snmp::FailCreatePdu(n, e); }, 1, 0},
+        CallFailure{"third CreatePdu", [](int n, int e) { fake_snmp::FailCreatePdu(n, e); }, 3, 2},
+        CallFailure{"first add", [](int n, int e) { fake_snmp::FailAddNullVarBind(n, e); }, 1, 0},
+        CallFailure{"second add of the first request",
+                    [](int n, int e) { fake_snmp::FailAddNullVarBind(n, e); }, 2, 0},
+        CallFailure{"second add of the second request",
+                    [](int n, int e) { fake_snmp::FailAddNullVarBind(n, e); }, 4, 1}),
+    [](const auto& info) { return std::to_string(info.index); });
+
+TEST_F(QuerySessionTest, AnswerThatRepeatsThePreviousOneEndsTheWalk) {
+  MakeAlertSession();
+  Agent agent;
+  agent.responder = [](int, const std::vector<Oid>&) {
+    Response r;
+    r.bindings = {{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("x")}};
+    return std::optional<Response>(r);
+  };
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkNotAdvancing);
+  EXPECT_EQ(fake_snmp::Requests().size(), 2u);
+  EXPECT_EQ(session_->RowCount(), 1);
+  EXPECT_NE(QueryErrorText(kWalkNotAdvancing), nullptr);
+}
+
+TEST_F(QuerySessionTest, AnswerThatGoesBackwardsEndsTheWalk) {
+  MakeAlertSession();
+  Agent agent;
+  agent.responder = [](int n, const std::vector<Oid>&) {
+    // Rows 5, 6, then back to 2: still inside the column, but behind.
+    const uint32_t index = n == 1 ? 5 : n == 2 ? 6 : 2;
+    Response r;
+    r.bindings = {{Cell(kSeverity, index), Value::Integer(3)}};
+    return std::optional<Response>(r);
+  };
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkNotAdvancing);
+  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{6, 5}));
+}
+
+TEST_F(QuerySessionTest, AdvanceIsJudgedUnsigned) {
+  Agent agent;
+  agent.table[Cell(kSeverity, 7)] = Value::Integer(3);
+  agent.table[Cell(kSeverity, 0x80000001u)] = Value::Integer(4);
+  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
+  fake_snmp::SetAgent(kPeer, agent);
+  Make(kTable, {{"severity", kSeverity}});
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
+  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{INT32_MIN + 1, 7}));
+}
+
+TEST_F(QuerySessionTest, EndlessTableStopsAfterTheRowBound) {
+  Make(kTable, {{"severity", kSeverity}});
+  Agent agent;
+  agent.responder = [](int n, const std::vector<Oid>&) {
+    Response r;
+    r.bindings = {{Cell(kSeverity, static_cast<uint32_t>(n)), Value::Integer(4)}};
+    return std::optional<Response>(r);
+  };
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkTooLong);
+  EXPECT_EQ(fake_snmp::GetCounts().blocking_sends, kMaxWalkRows + 1);
+  EXPECT_NE(QueryErrorText(kWalkTooLong), nullptr);
+}
+
+TEST_F(QuerySessionTest, TableOfExactlyTheRowBoundIsWalkedWhole) {
+  Make(kTable, {{"severity", kSeverity}});
+  Agent agent;
+  for (int i = 1; i <= kMaxWalkRows; ++i) {
+    agent.table[Cell(kSeverity, static_cast<uint32_t>(i))] = Value::Integer(4);
+  }
+  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
+  EXPECT_EQ(session_->RowCount(), kMaxWalkRows);
+}
+
+TEST_F(QuerySessionTest, GetOperationsBeforeSeekRowFindNothing) {
+  MakeAlertSession();
+  fake_snmp::SetAgent(kPeer, AlertAgent({1}));
+  ASSERT_EQ(session_->Run(kPeer, true, false), kQueryOk);
+  int32_t type = -7;
+  int32_t value = -7;
+  uint8_t* bytes = nullptr;
+  uint32_t length = 99;
+  uint32_t* oid = nullptr;
+  int32_t index = -7;
+  EXPECT_EQ(session_->GetInteger("severity", &type, &value), kQueryNotFound);
+  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryNotFound);
+  EXPECT_EQ(session_->GetOid("desc", &type, &oid, &length), kQueryNotFound);
+  EXPECT_EQ(session_->GetRowIndex(&index), kQueryNotFound);
+  EXPECT_EQ(type, -7);
+  EXPECT_EQ(value, -7);
+  EXPECT_EQ(length, 99u);
+  EXPECT_EQ(index, -7);
+}
+
+// One row whose cells are given; the Get operations read it.
+class QuerySessionValueTest : public QuerySessionTest {
+ protected:
+  void Serve(std::vector<std::pair<Oid, Value>> cells) {
+    Make(kTable, {{"severity", kSeverity}, {"group", kGroup}, {"desc", kDesc}});
+    Agent agent;
+    agent.responder = [cells](int, const std::vector<Oid>&) {
+      Response r;
+      r.bindings = cells;
+      return std::optional<Response>(r);
+    };
+    fake_snmp::SetAgent(kPeer, agent);
+    ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+    ASSERT_EQ(session_->SeekRow(false), 0);
+  }
+};
+
+TEST_F(QuerySessionValueTest, IntegerOfANameNoVariableHasOrOfAMissingBinding) {
+  Serve({{Cell(kSeverity, 1), Value::Integer(3)}});
+  for (const char* name : {"nosuch", "group", "Severity"}) {
+    int32_t type = -7;
+    int32_t value = -7;
+    EXPECT_EQ(session_->GetInteger(name, &type, &value), kQueryNotFound) << name;
+    EXPECT_EQ(type, -7);
+    EXPECT_EQ(value, -7);
+  }
+}
+
+TEST_F(QuerySessionValueTest, IntegerNeverReadsBeyondAShortOrAbsentValue) {
+  Serve({{Cell(kSeverity, 1), Value::Raw(kOVsnmpInteger, {1, 2})},
+         {Cell(kGroup, 1), Value::Absent(kOVsnmpInteger)},
+         {Cell(kDesc, 1), Value::String("abcd")}});
+  int32_t type = 0;
+  int32_t value = -7;
+  EXPECT_EQ(session_->GetInteger("severity", &type, &value), kQueryNotFound);
+  EXPECT_EQ(type, kOVsnmpInteger);
+  EXPECT_EQ(value, -7);
+  type = 0;
+  EXPECT_EQ(session_->GetInteger("group", &type, &value), kQueryNotFound);
+  EXPECT_EQ(type, kOVsnmpInteger);
+  EXPECT_EQ(value, -7);
+  // No type check: four bytes of a string read as an integer.
+  EXPECT_EQ(session_->GetInteger("desc", &type, &value), kQueryOk);
+  EXPECT_EQ(type, kOVsnmpOctetString);
+  int32_t expected = 0;
+  std::memcpy(&expected, "abcd", 4);
+  EXPECT_EQ(value, expected);
+}
+
+TEST_F(QuerySessionValueTest, StringOfZeroBytesIsAPresentEmptyText) {
+  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("")}});
+  int32_t type = 0;
+  uint8_t* bytes = nullptr;
+  uint32_t length = 99;
+  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
+  ASSERT_NE(bytes, nullptr);
+  EXPECT_EQ(bytes[0], 0);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(type, kOVsnmpOctetString);
+  std::free(bytes);
+}
+
+TEST_F(QuerySessionValueTest, StringKeepsZeroAndHighBytes) {
+  const std::string raw("Off\0line\xff\x80", 10);
+  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String(raw)}});
+  int32_t type = 0;
+  uint8_t* bytes = nullptr;
+  uint32_t length = 0;
+  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
+  ASSERT_EQ(length, raw.size());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), raw);
+  EXPECT_EQ(bytes[length], 0);
+  std::free(bytes);
+}
+
+TEST_F(QuerySessionValueTest, OidOfAValueOfAnotherTypeIsNotRead) {
+  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("12345678")}});
+  int32_t type = 0;
+  uint32_t* oid = nullptr;
+  uint32_t count = 99;
+  EXPECT_EQ(session_->GetOid("desc", &type, &oid, &count), kQueryNotFound);
+  EXPECT_EQ(type, kOVsnmpOctetString);
+  EXPECT_EQ(oid, nullptr);
+  EXPECT_EQ(count, 99u);
+}
+
+TEST_F(QuerySessionValueTest, StrayBindingOfAnEndedColumnIsNotFoundUnderIt) {
+  // The group column has ended: its binding fell into the description column.
+  Serve({{Cell(kSeverity, 3), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("d")}});
+  int32_t type = 0;
+  int32_t value = -7;
+  EXPECT_EQ(session_->GetInteger("group", &type, &value), kQueryNotFound);
+  EXPECT_EQ(value, -7);
+}
+
+TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
+  Make(kTable, {{"x", kSeverity}, {"x", kDesc}});
+  Agent agent;
+  agent.responder = [](int, const std::vector<Oid>&) {
+    Response r;
+    r.bindings = {{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}};
+    return std::optional<Response>(r);
+  };
+  fake_snmp::SetAgent(kPeer, agent);
+  ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+  session_->SeekRow(false);
+  int32_t type = 0;
+  int32_t value = 0;
+  EXPECT_EQ(session_->GetInteger("x", &type, &value), kQueryOk);
+  EXPECT_EQ(type, kOVsnmpInteger);
+  EXPECT_EQ(value, 3);
+}
+
+TEST_F(QuerySessionTest, RowIndexIsTheLastSubIdentifierOfTheFirstBinding) {
+  Make(kTable, {{"severity", kSeverity}});
+  Agent agent;
+  agent.table[O(".1.3.6.1.2.1.43.18.1.1.2.1.7")] = Value::Integer(3);
+  fake_snmp::SetAgent(kPeer, agent);
+  ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+  ASSERT_EQ(session_->SeekRow(false), 0);
+  int32_t index = 0;
+  EXPECT_EQ(session_->GetRowIndex(&index), kQueryOk);
+  EXPECT_EQ(index, 7);
+}
+
+TEST_F(QuerySessionTest, SessionThatNeverRanReleasesEverythingAndClosesNothing) {
+  MakeAlertSession();
+  session_.reset();
+  const fake_snmp::Counts c = fake_snmp::GetCounts();
+  EXPECT_EQ(c.opens, 0);
+  EXPECT_EQ(c.closes, 0);
+}
+
+TEST_F(QuerySessionTest, SessionsInSeveralThreadsDoNotMix) {
+  constexpr int kThreads = 4;
+  for (int t = 0; t < kThreads; ++t) {
+    std::vector<uint32_t> indexes;
+    for (int i = 0; i <= t; ++i) indexes.push_back(static_cast<uint32_t>(10 * t + i + 1));
+    fake_snmp::SetAgent("printer-" + std::to_string(t), AlertAgent(indexes));
+  }
+  std::vector<std::vector<int32_t>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &seen] {
+      for (int round = 0; round < 20; ++round) {
+        uint32_t count = 0;
+        uint32_t* scope = ParseOid(kTable, &count);
+        QuerySession session(scope, count);
+        session.AddVariable(new QueryVariable("severity", 2, kSeverity));
+        const std::string peer = "printer-" + std::to_string(t);
+        const int32_t r = session.Run(peer.c_str(), true, false);
+        if (r != kQueryOk) {
+          seen[t] = {-1000 - r};
+          return;
+        }
+        std::vector<int32_t> indexes;
+        for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
+          int32_t index = 0;
+          session.GetRowIndex(&index);
+          indexes.push_back(index);
+        }
+        seen[t] = indexes;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) {
+    std::vector<int32_t> expected;
+    for (int i = t; i >= 0; --i) expected.push_back(10 * t + i + 1);
+    EXPECT_EQ(seen[t], expected) << "thread " << t;
+  }
+}
+
+}  // namespace
