@@ -1,0 +1,146 @@
+#include "printer/alert_table.h"
+
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "log/shared_log.h"
+#include "snmp/oid.h"
+#include "snmp/query_session.h"
+
+namespace {
+
+constexpr char kAlertTableOid[] = ".1.3.6.1.2.1.43.18.1";
+
+struct Column {
+  const char* name;
+  int32_t declared_type;
+  const char* oid;
+};
+
+// Registration order is the binding order of every request; the first column
+// drives the walk's end.
+constexpr Column kColumns[] = {
+    {"prtAlertSeverityLevel", 2, ".1.3.6.1.2.1.43.18.1.1.2"},
+    {"prtAlertDesc", 4, ".1.3.6.1.2.1.43.18.1.1.8"},
+    {"prtAlertGroup", 2, ".1.3.6.1.2.1.43.18.1.1.4"},
+    {"prtAlertGroupIndex", 2, ".1.3.6.1.2.1.43.18.1.1.5"},
+    {"prtAlertLocation", 2, ".1.3.6.1.2.1.43.18.1.1.6"},
+    {"prtAlertCode", 2, ".1.3.6.1.2.1.43.18.1.1.7"},
+    {"prtAlertTime", 67, ".1.3.6.1.2.1.43.18.1.1.9"},
+};
+constexpr int kColumnCount = sizeof kColumns / sizeof kColumns[0];
+
+constexpr int32_t kGroupGeneralPrinter = 5;
+constexpr int32_t kCodeOther = 1;
+
+void ReadInteger(QuerySession& session, const char* name, int32_t* field) {
+  int32_t type = 0;
+  int32_t value = 0;
+  if (session.GetInteger(name, &type, &value) == kQueryOk) *field = value;
+}
+
+// One record from the row under the cursor; null when out of memory.
+AlertRecord* BuildRecord(QuerySession& session) {
+  auto* record = static_cast<AlertRecord*>(std::calloc(1, sizeof(AlertRecord)));
+  if (record == nullptr) return nullptr;
+  ReadInteger(session, "prtAlertSeverityLevel", &record->severity);
+  ReadInteger(session, "prtAlertGroup", &record->group);
+  ReadInteger(session, "prtAlertGroupIndex", &record->group_index);
+  ReadInteger(session, "prtAlertLocation", &record->location);
+  ReadInteger(session, "prtAlertCode", &record->code);
+  int32_t type = 0;
+  uint8_t* description = nullptr;
+  uint32_t length = 0;
+  if (session.GetString("prtAlertDesc", &type, &description, &length) == kQueryOk) {
+    record->description = description;
+    record->description_length = length;
+  }
+  int32_t time = 0;
+  ReadInteger(session, "prtAlertTime", &time);
+  record->time = static_cast<uint32_t>(time);
+  session.GetRowIndex(&record->index);
+  AdjustSeverity(record);
+  return record;
+}
+
+// Rows are stored newest first; putting each record in front gives table
+// order.
+AlertRecord* BuildList(QuerySession& session) {
+  if (session.RowCount() == 0) return nullptr;
+  AlertRecord* head = nullptr;
+  for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
+    AlertRecord* record = BuildRecord(session);
+    if (record == nullptr) continue;  // out of memory: this row is lost, not the rest
+    record->next = head;
+    head = record;
+  }
+  return head;
+}
+
+}  // namespace
+
+AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result) {
+  int32_t ignored = 0;
+  if (walk_result == nullptr) walk_result = &ignored;
+  *walk_result = kQueryOk;
+
+  std::unique_ptr<QueryVariable> variables[kColumnCount];
+  bool complete = true;
+  for (int i = 0; i < kColumnCount; ++i) {
+    variables[i].reset(new (std::nothrow)
+                           QueryVariable(kColumns[i].name, kColumns[i].declared_type, kColumns[i].oid));
+    // A variable without its name or OID never reaches the session.
+    if (!variables[i] || !variables[i]->Complete()) complete = false;
+  }
+  uint32_t scope_count = 0;
+  OidBlock scope(ParseOid(kAlertTableOid, &scope_count));
+  std::unique_ptr<QuerySession> session;
+  if (scope) {
+    session.reset(new (std::nothrow) QuerySession(scope.get(), scope_count));
+    if (session) scope.release();  // the session owns the scope OID
+  }
+  if (!session || !complete) {
+    LogPair(address, "Out of memory\n");
+    *walk_result = kQueryOutOfMemory;
+    return nullptr;  // the holders release what was made
+  }
+
+  for (auto& variable : variables) {
+    if (session->AddVariable(variable.get()) == kQueryOk) {
+      variable.release();  // the session owns the variable
+    }
+  }
+
+  const int32_t r = session->Run(address, true, false);
+  if (r != kQueryOk) {
+    if (const char* text = QueryErrorText(r)) {
+      LogErrorRecord(address, "Error querying printer", text);
+    } else {
+      LogSnmpError(address, r, "Error querying printer");
+    }
+    *walk_result = r;
+    return nullptr;  // rows of a failed walk go with the session
+  }
+  return BuildList(*session);
+}
+
+void AdjustSeverity(AlertRecord* record) {
+  if (record->severity == kSeverityWarning && record->group == kGroupGeneralPrinter &&
+      record->code == kCodeOther && record->location == 3) {
+    record->severity = kSeverityOther;
+  }
+  if (record->severity == kSeverityWarning && record->group == kGroupGeneralPrinter &&
+      record->code == kCodeOther && record->location == 4) {
+    record->severity = kSeverityOther;
+  }
+}
+
+void FreeAlertList(AlertRecord* head) {
+  while (head != nullptr) {
+    AlertRecord* next = head->next;
+    std::free(head->description);
+    std::free(head);
+    head = next;
+  }
+}
