@@ -1,0 +1,403 @@
+// Sessions and exchanges on net-snmp's single-session API: each OVsnmpSession
+// has net-snmp sessions of its own, opened on first use, so polls in many
+// threads never share one.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "config.h"
+#include "internal.h"
+
+extern "C" {
+NVSNMP_API int OVsnmpDumpPacket = 0;
+NVSNMP_API thread_local int OVsnmpErrno = 0;
+}
+
+using RecvFunction = int (*)(netsnmp_transport*, void*, int, void**, int*);
+using SendFunction = int (*)(netsnmp_transport*, const void*, int, void**, int*);
+
+// One net-snmp session of an OVsnmpSession: requests and traps may go to
+// different ports, so each kind has its own.
+struct NetSession {
+  void* handle = nullptr;
+  RecvFunction recv = nullptr;
+  SendFunction send = nullptr;
+  std::string peername;
+};
+
+struct OVsnmpSession {
+  std::string address;  // resolved numeric host, IPv6 without brackets
+  bool ipv6 = false;
+  int named_port = 0;   // the caller's remote port or the peer's; 0: settle by use
+  nvsnmp::SessionSettings settings;
+  NetSession requests;
+  NetSession traps;
+};
+
+namespace nvsnmp {
+namespace {
+
+// Datagrams larger than this are refused unparsed. A GETNEXT answer of a
+// printer is a few hundred bytes; an answer of this size is not one.
+constexpr int kMaxAcceptedDatagram = 32 * 1024;
+
+bool DumpEnabled() {
+  return std::atomic_ref<int>(OVsnmpDumpPacket).load(std::memory_order_relaxed) != 0;
+}
+
+void DumpPacket(const char* direction, const std::string& peer, const void* data, int length) {
+  // One fprintf per packet keeps concurrent dumps from interleaving by line.
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::string text = "nvsnmp: " + std::string(direction) + " " + peer + ", " + std::to_string(length) +
+                     " bytes\n";
+  char hex[4];
+  for (int i = 0; i < length; ++i) {
+    std::snprintf(hex, sizeof(hex), "%02x%c", bytes[i], (i % 16 == 15 || i + 1 == length) ? '\n' : ' ');
+    text += hex;
+  }
+  std::fputs(text.c_str(), stderr);
+}
+
+// What the transport saw during one exchange on this thread.
+struct Exchange {
+  NetSession* session = nullptr;
+  int received = 0;
+  int refused = 0;
+};
+thread_local Exchange* t_exchange = nullptr;
+
+struct ExchangeScope {
+  explicit ExchangeScope(Exchange* e) { t_exchange = e; }
+  ~ExchangeScope() { t_exchange = nullptr; }
+};
+
+int RecvHook(netsnmp_transport* t, void* buf, int size, void** opaque, int* olength) {
+  Exchange* e = t_exchange;
+  if (e == nullptr || e->session->recv == nullptr) return -1;
+  int n = e->session->recv(t, buf, size, opaque, olength);
+  if (n <= 0) return n;
+  ++e->received;
+  if (DumpEnabled()) DumpPacket("received from", e->session->peername, buf, n);
+  if (n > kMaxAcceptedDatagram || n >= size) {
+    ++e->refused;
+    return 0;  // net-snmp drops an empty datagram and keeps waiting
+  }
+  return n;
+}
+
+int SendHook(netsnmp_transport* t, const void* buf, int size, void** opaque, int* olength) {
+  Exchange* e = t_exchange;
+  if (e == nullptr || e->session->send == nullptr) return -1;
+  if (DumpEnabled()) DumpPacket("sent to", e->session->peername, buf, size);
+  return e->session->send(t, buf, size, opaque, olength);
+}
+
+// A private, existing directory for net-snmp's persistent state, which it
+// creates folders in even when told not to save anything.
+std::string PersistentDirectory() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string base = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
+  std::string dir = base + "/nvsnmp-" + std::to_string(getuid());
+  struct stat st;
+  if (mkdir(dir.c_str(), 0700) != 0 &&
+      !(lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+        (st.st_mode & 0077) == 0)) {
+    dir = base + "/nvsnmp.XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) return base;
+  }
+  // Made here, net-snmp does not announce making it on standard error.
+  mkdir((dir + "/cert_indexes").c_str(), 0700);
+  return dir;
+}
+
+void InitialiseOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    snmp_disable_log();
+    char mibs[] = "mibs :";
+    netsnmp_config(mibs);
+    netsnmp_set_mib_directory("");
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
+    netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
+    set_persistent_directory(PersistentDirectory().c_str());
+    init_snmp("nvsnmp");
+    // Errors reach the caller through OVsnmpErrno; net-snmp's own log would
+    // write into the host's standard error.
+    snmp_disable_log();
+    // Never snmp_shutdown: it would tear down state the whole process shares.
+  });
+}
+
+int MapLibraryError(int snmp_error) {
+  switch (snmp_error) {
+    case SNMPERR_MALLOC: return kOVsnmpErrNoMemory;
+    case SNMPERR_BAD_ADDRESS: return kOVsnmpErrBadPeer;
+    case SNMPERR_BAD_SENDTO: return kOVsnmpErrSend;
+    case SNMPERR_TIMEOUT: return kOVsnmpErrTimeout;
+    case SNMPERR_TOO_LONG:
+    case SNMPERR_BAD_ASN1_BUILD:
+    case SNMPERR_V2_IN_V1:
+    case SNMPERR_V1_IN_V2:
+    case SNMPERR_UNKNOWN_PDU: return kOVsnmpErrBadPdu;
+    case SNMPERR_BAD_PARSE: return kOVsnmpErrBadResponse;
+    default: return kOVsnmpErrInternal;
+  }
+}
+
+int SessionError(void* handle) {
+  int clib_errno = 0;
+  int snmp_error = 0;
+  char* text = nullptr;
+  snmp_sess_error(handle, &clib_errno, &snmp_error, &text);
+  std::free(text);
+  return MapLibraryError(snmp_error);
+}
+
+// The address to send to, numeric, so that net-snmp resolves nothing itself.
+int ResolvePeer(const std::string& host, std::string* address, bool* ipv6) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  // IPv4 first: a name that has both is reached the way the platform reaches it.
+  for (int family : {AF_INET, AF_INET6}) {
+    hints.ai_family = family;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) == 0 && result != nullptr) break;
+    result = nullptr;
+  }
+  if (result == nullptr) return kOVsnmpErrBadPeer;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (result->ai_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(result->ai_addr)->sin6_addr, text, sizeof(text));
+    *ipv6 = true;
+  } else {
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr, text, sizeof(text));
+    *ipv6 = false;
+  }
+  freeaddrinfo(result);
+  *address = text;
+  return 0;
+}
+
+// Opens the net-snmp session of one kind on first use.
+int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
+  NetSession* ns = trap ? &s->traps : &s->requests;
+  *out = ns;
+  if (ns->handle != nullptr) return 0;
+  int port = s->named_port != 0 ? s->named_port : (trap ? s->settings.trap_port : s->settings.agent_port);
+  ns->peername = s->ipv6 ? "udp6:[" + s->address + "]:" + std::to_string(port)
+                         : "udp:" + s->address + ":" + std::to_string(port);
+  netsnmp_session config;
+  snmp_sess_init(&config);
+  config.version = (trap || !s->settings.v2c) ? SNMP_VERSION_1 : SNMP_VERSION_2c;
+  config.peername = ns->peername.data();
+  config.community = reinterpret_cast<u_char*>(s->settings.community.data());
+  config.community_len = s->settings.community.size();
+  config.retries = s->settings.retries;
+  config.timeout = static_cast<long>(s->settings.timeout_ms) * 1000L;
+  void* handle;
+  {
+    std::lock_guard<std::mutex> lock(LibraryMutex());
+    handle = snmp_sess_open(&config);
+  }
+  if (handle == nullptr) {
+    int error = MapLibraryError(config.s_snmp_errno);
+    return error == kOVsnmpErrInternal ? kOVsnmpErrSessionOpen : error;
+  }
+  netsnmp_transport* transport = snmp_sess_transport(handle);
+  if (transport == nullptr) {
+    std::lock_guard<std::mutex> lock(LibraryMutex());
+    snmp_sess_close(handle);
+    return kOVsnmpErrSessionOpen;
+  }
+  // Every datagram passes our hooks: for the dump and to bound what is read.
+  ns->recv = transport->f_recv;
+  ns->send = transport->f_send;
+  transport->f_recv = RecvHook;
+  transport->f_send = SendHook;
+  ns->handle = handle;
+  return 0;
+}
+
+void CloseNet(NetSession* ns) {
+  if (ns->handle == nullptr) return;
+  std::lock_guard<std::mutex> lock(LibraryMutex());
+  snmp_sess_close(ns->handle);
+  ns->handle = nullptr;
+}
+
+}  // namespace
+}  // namespace nvsnmp
+
+using nvsnmp::SetError;
+
+extern "C" {
+
+NVSNMP_API OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, int interval,
+                                     int local_port, int remote_port, OVsnmpCallback callback,
+                                     void* callback_data) {
+  (void)callback;
+  (void)callback_data;
+  // The local port is the system's choice: the plug-in always leaves it open.
+  (void)local_port;
+  if (peer == nullptr || (retries < 0 && retries != kOVsnmpDefault) ||
+      (interval <= 0 && interval != kOVsnmpDefault) ||
+      ((remote_port < 1 || remote_port > 65535) && remote_port != kOVsnmpDefaultPort)) {
+    SetError(kOVsnmpErrBadArgument);
+    return nullptr;
+  }
+  nvsnmp::InitialiseOnce();
+  std::unique_ptr<OVsnmpSession> s(new (std::nothrow) OVsnmpSession);
+  if (!s) {
+    SetError(kOVsnmpErrNoMemory);
+    return nullptr;
+  }
+  int rc = nvsnmp::LoadSettings(peer, &s->settings);
+  if (rc != 0) {
+    SetError(rc);
+    return nullptr;
+  }
+  if (community != nullptr) s->settings.community = community;
+  if (retries != kOVsnmpDefault) s->settings.retries = retries;
+  if (interval != kOVsnmpDefault) s->settings.timeout_ms = interval;
+  s->named_port = remote_port != kOVsnmpDefaultPort ? remote_port : s->settings.peer.port;
+  rc = nvsnmp::ResolvePeer(s->settings.peer.host, &s->address, &s->ipv6);
+  if (rc != 0) {
+    SetError(rc);
+    return nullptr;
+  }
+  return s.release();  // the caller's until OVsnmpClose
+}
+
+NVSNMP_API int OVsnmpClose(OVsnmpSession* session) {
+  if (session == nullptr) {
+    SetError(kOVsnmpErrBadArgument);
+    return -1;
+  }
+  nvsnmp::CloseNet(&session->requests);
+  nvsnmp::CloseNet(&session->traps);
+  delete session;
+  return 0;
+}
+
+NVSNMP_API OVsnmpPdu* OVsnmpBlockingSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  if (session == nullptr || pdu == nullptr) {
+    SetError(kOVsnmpErrBadArgument);
+    return nullptr;
+  }
+  if (pdu->command != kOVsnmpGetRequest && pdu->command != kOVsnmpGetNextRequest) {
+    SetError(kOVsnmpErrBadPdu);  // only requests have answers to wait for
+    return nullptr;
+  }
+  NetSession* ns = nullptr;
+  int rc = nvsnmp::EnsureOpen(session, false, &ns);
+  if (rc != 0) {
+    SetError(rc);
+    return nullptr;
+  }
+  netsnmp_pdu* request = nvsnmp::ToNetsnmp(pdu, session->settings.v2c ? SNMP_VERSION_2c : SNMP_VERSION_1, &rc);
+  if (request == nullptr) {
+    SetError(rc);
+    return nullptr;
+  }
+  nvsnmp::Exchange exchange;
+  exchange.session = ns;
+  netsnmp_pdu* response = nullptr;
+  int status;
+  {
+    nvsnmp::ExchangeScope scope(&exchange);
+    status = snmp_sess_synch_response(ns->handle, request, &response);  // consumes request
+  }
+  if (status != STAT_SUCCESS || response == nullptr) {
+    if (response != nullptr) snmp_free_pdu(response);
+    if (status == STAT_TIMEOUT) {
+      // Datagrams came but none was a usable answer.
+      SetError(exchange.received > 0 ? kOVsnmpErrBadResponse : kOVsnmpErrTimeout);
+    } else {
+      SetError(nvsnmp::SessionError(ns->handle));
+    }
+    return nullptr;
+  }
+  OVsnmpPdu* answer = nvsnmp::FromNetsnmp(response, &rc);
+  snmp_free_pdu(response);
+  if (answer == nullptr) {
+    SetError(rc);
+    return nullptr;
+  }
+  OVsnmpFreePdu(pdu);  // a successful exchange takes the request
+  return answer;
+}
+
+NVSNMP_API int OVsnmpSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  // The PDU is ours whatever happens below.
+  std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> owned(pdu, OVsnmpFreePdu);
+  if (session == nullptr || pdu == nullptr) {
+    SetError(kOVsnmpErrBadArgument);
+    return -1;
+  }
+  bool trap = pdu->command == kOVsnmpTrap;
+  NetSession* ns = nullptr;
+  int rc = nvsnmp::EnsureOpen(session, trap, &ns);
+  if (rc != 0) {
+    SetError(rc);
+    return -1;
+  }
+  long version = (trap || !session->settings.v2c) ? SNMP_VERSION_1 : SNMP_VERSION_2c;
+  netsnmp_pdu* out = nvsnmp::ToNetsnmp(pdu, version, &rc);
+  if (out == nullptr) {
+    SetError(rc);
+    return -1;
+  }
+  nvsnmp::Exchange exchange;
+  exchange.session = ns;
+  int request_id;
+  {
+    nvsnmp::ExchangeScope scope(&exchange);
+    request_id = snmp_sess_send(ns->handle, out);
+  }
+  if (request_id == 0) {
+    SetError(nvsnmp::SessionError(ns->handle));
+    snmp_free_pdu(out);  // a failed send leaves it with us
+    return -1;
+  }
+  return request_id & 0x7FFFFFFF;
+}
+
+NVSNMP_API const char* OVsnmpErrString(int error) {
+  static const char* const kStatus[] = {
+      "noError",           "tooBig",       "noSuchName",         "badValue",
+      "readOnly",          "genErr",       "noAccess",           "wrongType",
+      "wrongLength",       "wrongEncoding", "wrongValue",        "noCreation",
+      "inconsistentValue", "resourceUnavailable", "commitFailed", "undoFailed",
+      "authorizationError", "notWritable", "inconsistentName"};
+  switch (error) {
+    case kOVsnmpErrNoMemory: return "out of memory";
+    case kOVsnmpErrBadArgument: return "bad argument";
+    case kOVsnmpErrBadPeer: return "unknown or malformed peer address";
+    case kOVsnmpErrSessionOpen: return "cannot open the SNMP transport";
+    case kOVsnmpErrTimeout: return "no response (timeout)";
+    case kOVsnmpErrSend: return "cannot send the datagram";
+    case kOVsnmpErrBadPdu: return "PDU cannot be encoded";
+    case kOVsnmpErrBadResponse: return "malformed, truncated or oversized response";
+    case kOVsnmpErrConfig: return "NVSNMP_CONF or NVSNMP_* setting unreadable or malformed";
+    case kOVsnmpErrInternal: return "SNMP library error";
+    default: break;
+  }
+  if (error >= 0 && error < static_cast<int>(sizeof(kStatus) / sizeof(kStatus[0]))) return kStatus[error];
+  thread_local char unknown[40];
+  std::snprintf(unknown, sizeof(unknown), "unknown error %d", error);
+  return unknown;
+}
+
+}  // extern "C"
