@@ -9,7 +9,11 @@
 
 extern "C" {
 int OVsnmpDumpPacket = 0;
+#if defined(_WIN32)
+int OVsnmpErrno = 0;  // the platform DLL's plain data item (nvsnmp.h)
+#else
 thread_local int OVsnmpErrno = 0;
+#endif
 }
 
 struct OVsnmpSession {
