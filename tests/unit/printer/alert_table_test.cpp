@@ -1,0 +1,306 @@
+#include "printer/alert_table.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_nvsnmp.h"
+#include "printer_log.h"
+#include "snmp/nvsnmp.h"
+#include "snmp/query_session.h"
+
+namespace {
+
+using fake_snmp::Agent;
+using fake_snmp::O;
+using fake_snmp::Oid;
+using fake_snmp::Response;
+using fake_snmp::Value;
+
+constexpr char kPrinter[] = "lobby-laser";
+constexpr char kEntry[] = ".1.3.6.1.2.1.43.18.1.1";
+
+// One alert-table row; an empty field is a cell the agent lacks.
+struct Row {
+  uint32_t index;
+  std::optional<int32_t> severity;
+  std::optional<std::string> description;
+  std::optional<int32_t> group;
+  std::optional<int32_t> group_index;
+  std::optional<int32_t> location;
+  std::optional<int32_t> code;
+  std::optional<uint32_t> time;
+};
+
+Oid Cell(int column, uint32_t index) {
+  Oid oid = O(kEntry);
+  oid.push_back(static_cast<uint32_t>(column));
+  oid.push_back(1);
+  oid.push_back(index);
+  return oid;
+}
+
+// The table followed by vendor objects, as real printers have them (with
+// SNMPv1 a walk running past the agent's last object fails).
+Agent TableAgent(const std::vector<Row>& rows, bool tail = true) {
+  Agent agent;
+  agent.table[O(".1.3.6.1.2.1.43.18.1.0")] = Value::Integer(0);  // never under a column
+  for (const Row& r : rows) {
+    if (r.severity) agent.table[Cell(2, r.index)] = Value::Integer(*r.severity);
+    if (r.group) agent.table[Cell(4, r.index)] = Value::Integer(*r.group);
+    if (r.group_index) agent.table[Cell(5, r.index)] = Value::Integer(*r.group_index);
+    if (r.location) agent.table[Cell(6, r.index)] = Value::Integer(*r.location);
+    if (r.code) agent.table[Cell(7, r.index)] = Value::Integer(*r.code);
+    if (r.description) agent.table[Cell(8, r.index)] = Value::String(*r.description);
+    if (r.time) agent.table[Cell(9, r.index)] = Value::TimeTicks(*r.time);
+  }
+  if (tail) {
+    for (uint32_t i = 1; i <= 3; ++i) {
+      agent.table[O(".1.3.6.1.4.1.808.8.62.2." + std::to_string(i) + ".0")] = Value::Integer(1);
+    }
+  }
+  return agent;
+}
+
+Row Full(uint32_t index, int32_t severity, const std::string& text, uint32_t time) {
+  return Row{index, severity, text, 8, 1, 0, 808, time};
+}
+
+// A record as plain values, so that whole lists compare in one assertion.
+struct Seen {
+  int32_t index, severity, group, group_index, location, code;
+  std::optional<std::string> description;
+  uint32_t time;
+  bool operator==(const Seen&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& s) {
+  return os << "{index " << s.index << " sev " << s.severity << " group " << s.group << "/"
+            << s.group_index << " loc " << s.location << " code " << s.code << " desc "
+            << (s.description ? "'" + *s.description + "'" : "absent") << " time " << s.time
+            << "}";
+}
+
+std::vector<Seen> Flatten(const AlertRecord* list) {
+  std::vector<Seen> out;
+  for (const AlertRecord* r = list; r != nullptr; r = r->next) {
+    std::optional<std::string> text;
+    if (r->description != nullptr) {
+      EXPECT_EQ(r->description[r->description_length], 0) << "terminator missing";
+      text = std::string(reinterpret_cast<const char*>(r->description), r->description_length);
+    } else {
+      EXPECT_EQ(r->description_length, 0u);
+    }
+    out.push_back(
+        {r->index, r->severity, r->group, r->group_index, r->location, r->code, text, r->time});
+  }
+  return out;
+}
+
+class ReadAlertTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_snmp::Reset();
+    ASSERT_TRUE(log_.ok());
+  }
+  void TearDown() override {
+    FreeAlertList(list_);
+    const fake_snmp::Counts c = fake_snmp::GetCounts();
+    EXPECT_EQ(c.live_pdus, 0);
+    EXPECT_EQ(c.live_blocks, 0);
+    EXPECT_EQ(c.live_sessions, 0);
+    EXPECT_EQ(c.bad_frees, 0);
+  }
+
+  std::vector<Seen> Read(const Agent& agent) {
+    fake_snmp::SetAgent(kPrinter, agent);
+    walk_result_ = -12345;
+    list_ = ReadAlertTable(kPrinter, &walk_result_);
+    return Flatten(list_);
+  }
+
+  std::string Failure(const std::string& text) const {
+    return std::string(kPrinter) + ": Error querying printer\n\t" + text + "\n";
+  }
+
+  PrinterLog log_;
+  AlertRecord* list_ = nullptr;
+  int32_t walk_result_ = 0;
+};
+
+TEST_F(ReadAlertTableTest, RowsComeBackInTableOrderWithEveryColumn) {
+  const auto seen = Read(TableAgent({Row{1, 4, "Toner low", 11, 1, 0, 1104, 2000},
+                                     Row{2, 3, "Paper jam", 13, 2, 7, 1502, 1000},
+                                     Row{5, 1, "Ready", 5, 1, 0, 1, 3000}}));
+  EXPECT_EQ(seen, (std::vector<Seen>{{1, 4, 11, 1, 0, 1104, "Toner low", 2000},
+                                     {2, 3, 13, 2, 7, 1502, "Paper jam", 1000},
+                                     {5, 1, 5, 1, 0, 1, "Ready", 3000}}));
+  EXPECT_EQ(walk_result_, 0);
+  EXPECT_EQ(log_.Text(), "");
+
+  const auto requests = fake_snmp::Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  const std::vector<Oid> columns = {O(".1.3.6.1.2.1.43.18.1.1.2"), O(".1.3.6.1.2.1.43.18.1.1.8"),
+                                    O(".1.3.6.1.2.1.43.18.1.1.4"), O(".1.3.6.1.2.1.43.18.1.1.5"),
+                                    O(".1.3.6.1.2.1.43.18.1.1.6"), O(".1.3.6.1.2.1.43.18.1.1.7"),
+                                    O(".1.3.6.1.2.1.43.18.1.1.9")};
+  EXPECT_EQ(requests[0].Oids(), columns);
+}
+
+TEST_F(ReadAlertTableTest, EmptyTableIsNoListAndNoFailure) {
+  EXPECT_TRUE(Read(TableAgent({})).empty());
+  EXPECT_EQ(list_, nullptr);
+  EXPECT_EQ(walk_result_, 0);
+  EXPECT_EQ(log_.Text(), "");
+  EXPECT_EQ(fake_snmp::Requests().size(), 1u);
+}
+
+TEST_F(ReadAlertTableTest, DowngradeRuleAppliesToFetchedRows) {
+  const auto seen = Read(TableAgent({Row{1, 4, "a", 5, 1, 3, 1, 10}, Row{2, 4, "b", 5, 1, 4, 1, 20},
+                                     Row{3, 4, "c", 5, 1, 5, 1, 30}, Row{4, 4, "d", 8, 1, 3, 1, 40}}));
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0].severity, kSeverityOther);
+  EXPECT_EQ(seen[1].severity, kSeverityOther);
+  EXPECT_EQ(seen[2].severity, kSeverityWarning);
+  EXPECT_EQ(seen[3].severity, kSeverityWarning);
+}
+
+TEST_F(ReadAlertTableTest, LastRowLackingColumnsReadsZero) {
+  const auto seen = Read(TableAgent({Full(1, 4, "Toner low", 3000),
+                                     Row{3, 3, "Paper jam", 13, 1, 0, std::nullopt, std::nullopt}}));
+  EXPECT_EQ(seen, (std::vector<Seen>{{1, 4, 8, 1, 0, 808, "Toner low", 3000},
+                                     {3, 3, 13, 1, 0, 0, "Paper jam", 0}}));
+  EXPECT_EQ(walk_result_, 0);
+}
+
+TEST_F(ReadAlertTableTest, DescriptionMissingFromTheOnlyRowIsAbsent) {
+  const auto seen = Read(TableAgent({Row{2, 3, std::nullopt, 13, 1, 0, 1502, std::nullopt}}));
+  EXPECT_EQ(seen, (std::vector<Seen>{{2, 3, 13, 1, 0, 1502, std::nullopt, 0}}));
+}
+
+TEST_F(ReadAlertTableTest, ShorterColumnsSlipIntoTheNextColumnInLockStep) {
+  // Row 3 lacks code, description and time. Each column is asked for with
+  // the OID its previous answer gave, so the code column's answer is row 1's
+  // description and the description column's is row 1's time; the lookups
+  // find those strays first.
+  const auto seen = Read(TableAgent({Full(1, 4, "Toner low", 3000),
+                                     Row{3, 3, std::nullopt, 13, 1, 0, std::nullopt, std::nullopt}}));
+  EXPECT_EQ(seen, (std::vector<Seen>{{1, 4, 8, 1, 0, 808, "Toner low", 3000},
+                                     {3, 3, 13, 1, 0, 0, "Toner low", 3000}}));
+}
+
+TEST_F(ReadAlertTableTest, DescriptionBytesArriveExactly) {
+  const std::string zero_and_high("Toner\0low \xe9\xff", 12);
+  const auto seen = Read(TableAgent({Full(1, 4, "", 10), Full(2, 4, zero_and_high, 20)}));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].description, std::string());
+  ASSERT_NE(list_->description, nullptr);
+  EXPECT_EQ(list_->description_length, 0u);
+  EXPECT_EQ(seen[1].description, zero_and_high);
+  EXPECT_EQ(list_->next->description_length, 12u);
+}
+
+TEST_F(ReadAlertTableTest, IndexWithTheHighBitSetIsNegative) {
+  const auto seen = Read(TableAgent({Full(5, 4, "Toner low", 100), Full(4294967295u, 3, "Fuser", 200)}));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].index, 5);
+  EXPECT_EQ(seen[1].index, -1);
+}
+
+TEST_F(ReadAlertTableTest, TimesNearTwoToTheThirtyTwoStayUnsigned) {
+  const auto seen = Read(TableAgent({Full(1, 4, "a", 2147483648u), Full(2, 4, "b", 4294967295u)}));
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].time, 2147483648u);
+  EXPECT_EQ(seen[1].time, 4294967295u);
+}
+
+TEST_F(ReadAlertTableTest, ErrorStatusMidWalkDiscardsTheRowsAndIsLogged) {
+  Agent agent = TableAgent({Full(1, 4, "a", 10), Full(2, 4, "b", 20)});
+  agent.error_status_on[2] = 2;
+  EXPECT_TRUE(Read(agent).empty());
+  EXPECT_EQ(walk_result_, 2);
+  EXPECT_EQ(log_.Text(), Failure("noSuchName"));
+}
+
+TEST_F(ReadAlertTableTest, TableThatIsTheAgentsLastObjectFails) {
+  EXPECT_TRUE(Read(TableAgent({Full(1, 4, "a", 10)}, false)).empty());
+  EXPECT_EQ(walk_result_, 2);
+  EXPECT_EQ(log_.Text(), Failure("noSuchName"));
+}
+
+TEST_F(ReadAlertTableTest, NoAnswerIsLoggedWithTheLibraryText) {
+  Agent agent = TableAgent({Full(1, 4, "a", 10)});
+  agent.silent = true;
+  EXPECT_TRUE(Read(agent).empty());
+  EXPECT_EQ(walk_result_, kOVsnmpErrTimeout);
+  EXPECT_EQ(log_.Text(), Failure(OVsnmpErrString(kOVsnmpErrTimeout)));
+}
+
+TEST_F(ReadAlertTableTest, AnswerThatDoesNotAdvanceIsLoggedInWords) {
+  Agent agent;
+  agent.responder = [](int, const std::vector<Oid>& request) {
+    Response r;
+    for (size_t i = 0; i < request.size(); ++i) {
+      r.bindings.emplace_back(Cell(static_cast<int>(i) + 2, 1), Value::Integer(4));
+    }
+    return std::optional<Response>(r);
+  };
+  EXPECT_TRUE(Read(agent).empty());
+  EXPECT_EQ(walk_result_, kWalkNotAdvancing);
+  EXPECT_EQ(log_.Text(), Failure(QueryErrorText(kWalkNotAdvancing)));
+  EXPECT_EQ(fake_snmp::Requests().size(), 2u);
+}
+
+TEST_F(ReadAlertTableTest, EndlessTableIsCutAtTheRowBound) {
+  Agent agent;
+  agent.responder = [](int n, const std::vector<Oid>&) {
+    Response r;
+    r.bindings.emplace_back(Cell(2, static_cast<uint32_t>(n)), Value::Integer(4));
+    return std::optional<Response>(r);
+  };
+  EXPECT_TRUE(Read(agent).empty());
+  EXPECT_EQ(walk_result_, kWalkTooLong);
+  EXPECT_EQ(log_.Text(), Failure(QueryErrorText(kWalkTooLong)));
+}
+
+TEST_F(ReadAlertTableTest, WalkResultMayBeLeftOut) {
+  fake_snmp::SetAgent(kPrinter, TableAgent({Full(1, 4, "a", 10)}));
+  list_ = ReadAlertTable(kPrinter, nullptr);
+  EXPECT_EQ(Flatten(list_).size(), 1u);
+}
+
+struct SeverityCase {
+  int32_t severity, group, code, location, expected;
+};
+
+class AdjustSeverityTest : public ::testing::TestWithParam<SeverityCase> {};
+
+TEST_P(AdjustSeverityTest, LowersOnlyTheGeneralPrinterOtherWarningsAtThreeAndFour) {
+  const SeverityCase& c = GetParam();
+  AlertRecord record{};
+  record.index = 9;
+  record.severity = c.severity;
+  record.group = c.group;
+  record.code = c.code;
+  record.location = c.location;
+  record.time = 77;
+  AdjustSeverity(&record);
+  EXPECT_EQ(record.severity, c.expected);
+  EXPECT_EQ(record.group, c.group);
+  EXPECT_EQ(record.location, c.location);
+  EXPECT_EQ(record.index, 9);
+  EXPECT_EQ(record.time, 77u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, AdjustSeverityTest,
+                         ::testing::Values(SeverityCase{4, 5, 1, 3, 1}, SeverityCase{4, 5, 1, 4, 1},
+                                           SeverityCase{4, 5, 1, 5, 4}, SeverityCase{4, 5, 1, 2, 4},
+                                           SeverityCase{4, 8, 1, 3, 4}, SeverityCase{4, 5, 2, 3, 4},
+                                           SeverityCase{3, 5, 1, 3, 3}, SeverityCase{1, 5, 1, 4, 1},
+                                           SeverityCase{5, 5, 1, 3, 5}));
+
+TEST(FreeAlertList, AcceptsNone) { FreeAlertList(nullptr); }
+
+}  // namespace
