@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +57,7 @@ constexpr char kDefaultDirectory[] = "/tmp";
 // -1 until creation succeeds. Read without a lock by every operation.
 std::atomic<int> g_lock_fd{-1};
 char g_directory[256] = "/tmp";
+std::once_flag g_fork_handler;
 
 // Opens the lock file, creating it when missing. Opening an existing file
 // without O_CREAT keeps this working where fs.protected_regular forbids
@@ -91,6 +94,13 @@ bool EnsureSystemMutex() {
   if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
   int fd = OpenLockFile(path);
   if (fd < 0) return false;
+  try {
+    std::call_once(g_fork_handler,
+                   [] { pthread_atfork(nullptr, nullptr, ForgetSystemMutexAfterFork); });
+  } catch (...) {
+    close(fd);
+    return false;
+  }
   g_lock_fd.store(fd, std::memory_order_release);
   return true;
 }

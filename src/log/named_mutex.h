@@ -26,9 +26,9 @@ bool EnsureSystemMutex();
 bool LockSystemMutex();
 void UnlockSystemMutex();
 
-// POSIX, in a child after fork(): drops the inherited handle, which would
-// share its lock with the parent; the next EnsureSystemMutex makes the
-// child's own. Async-signal-safe.
+// POSIX: runs in every child after fork() (registered with the first lock).
+// Drops the inherited handle, which would share its lock with the parent;
+// the next EnsureSystemMutex makes the child's own. Async-signal-safe.
 void ForgetSystemMutexAfterFork();
 
 // Tests: where the POSIX lock file lives (null restores /tmp). Drops the

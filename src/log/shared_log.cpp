@@ -44,15 +44,11 @@ bool LockGuard() {
 }
 
 #if !defined(_WIN32)
-// A forked child shares the parent's lock file description and with it the
-// parent's flock: it must make its own. Holding the guard across fork()
-// keeps the child from inheriting it locked by a thread that is gone.
+// Holding the guard across fork() keeps a child from inheriting it locked
+// by a thread that does not exist there. (The lock itself makes sure a
+// child does not share the parent's.)
 void PrepareFork() { g_guard.lock(); }
-void ResumeParent() { g_guard.unlock(); }
-void ResumeChild() {
-  ForgetSystemMutexAfterFork();
-  g_guard.unlock();
-}
+void ResumeAfterFork() { g_guard.unlock(); }
 std::once_flag g_fork_handlers;
 #endif
 
@@ -106,7 +102,8 @@ void LogOpen(int wanted) {
   if (!LockGuard()) return;
 #if !defined(_WIN32)
   try {
-    std::call_once(g_fork_handlers, [] { pthread_atfork(PrepareFork, ResumeParent, ResumeChild); });
+    std::call_once(g_fork_handlers,
+                   [] { pthread_atfork(PrepareFork, ResumeAfterFork, ResumeAfterFork); });
   } catch (...) {
   }
 #endif
