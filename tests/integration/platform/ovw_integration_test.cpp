@@ -1,0 +1,310 @@
+// libovw on a real SQLite file, with the last-alert field on top of it, and
+// the ovwdb tool. Threads and processes share one file at once.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../unit/platform/log_capture.h"
+#include "platform/last_alert.h"
+#include "platform/ovw.h"
+#include "ovwdb_runner.h"
+#include "support/agents.h"
+
+namespace {
+
+using zov::test::ScopedEnv;
+using zov::test::TempDir;
+
+constexpr const char* kPrinter = "printer-07.lab";
+constexpr int32_t kHighBitTime = static_cast<int32_t>(0x80000123u);
+
+class OvwDatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.ok());
+    db_ = dir_.File("ovw.db");
+    env_ = std::make_unique<ScopedEnv>("OVW_DB", db_.c_str());
+  }
+
+  ToolResult Tool(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--db", db_});
+    return RunOvwdb(args);
+  }
+  // The usual database: the field and two printers.
+  void DefineFieldAndPrinters() {
+    ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+    ASSERT_EQ(Tool({"add-object", "someone-else"}).exit_code, 0);
+    ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
+  }
+
+  TempDir dir_;
+  std::string db_;
+  std::unique_ptr<ScopedEnv> env_;
+};
+
+TEST_F(OvwDatabaseTest, ReadGivesWhatTheFieldHolds) {
+  DefineFieldAndPrinters();
+  struct Case {
+    const char* stored;  // null: never set
+    int32_t expected;
+  };
+  for (const Case& c : {Case{nullptr, 0}, Case{"0", 0}, Case{"500", 500}, Case{"-1", 0},
+                        Case{"2147483939", kHighBitTime}, Case{"-2147483357", kHighBitTime}}) {
+    SCOPED_TRACE(c.stored ? c.stored : "unset");
+    if (c.stored) {
+      ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", c.stored}).exit_code, 0);
+    }
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
+    ASSERT_EQ(OVwDbInit(), 0);
+    EXPECT_EQ(ReadLastAlert(kPrinter), c.expected);
+    EXPECT_EQ(log.Text(), "");
+  }
+}
+
+TEST_F(OvwDatabaseTest, WrittenValuesReadBackAsTheSame32Bits) {
+  DefineFieldAndPrinters();
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(OVwDbInit(), 0);
+  for (int32_t value : {500, 0, kHighBitTime, INT32_MIN, INT32_MAX, 7}) {
+    SCOPED_TRACE(value);
+    WriteLastAlert(kPrinter, value);
+    EXPECT_EQ(ReadLastAlert(kPrinter), value);
+    EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).out, std::to_string(value) + "\n");
+  }
+  EXPECT_EQ(Tool({"get", "someone-else", "VlmLastAlert"}).exit_code, 1);
+  EXPECT_EQ(log.Text(), "");
+}
+
+TEST_F(OvwDatabaseTest, MissingFieldOrObjectIsLoggedOnReadAndWrite) {
+  ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(OVwDbInit(), 0);
+  EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchField);
+  EXPECT_EQ(ReadLastAlert(kPrinter), 0);
+  WriteLastAlert(kPrinter, 500);
+
+  ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+  EXPECT_EQ(OVwDbHostnameToObjectId("nobody.lab"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchObject);
+  EXPECT_EQ(ReadLastAlert("nobody.lab"), 0);
+  WriteLastAlert("nobody.lab", 500);
+  // Host names are matched exactly as given.
+  EXPECT_EQ(ReadLastAlert("PRINTER-07.lab"), 0);
+
+  EXPECT_EQ(log.Text(),
+            "printer-07.lab: VlmLastAlert field not defined\n"
+            "printer-07.lab: VlmLastAlert field not defined\n"
+            "nobody.lab: Object not found\n"
+            "nobody.lab: Object not found\n"
+            "PRINTER-07.lab: Object not found\n");
+  EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).exit_code, 1);
+}
+
+TEST_F(OvwDatabaseTest, StringFieldRefusesTheWriteAndReadsAsZero) {
+  ASSERT_EQ(Tool({"create-field", "VlmLastAlert", "string"}).exit_code, 0);
+  ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
+  ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "some text"}).exit_code, 0);
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(OVwDbInit(), 0);
+  OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+  OVwObjectId object = OVwDbHostnameToObjectId(kPrinter);
+  ASSERT_NE(field, 0u);
+  ASSERT_NE(object, 0u);
+  EXPECT_EQ(OVwDbGetFieldIntegerValue(object, field), -1);
+  EXPECT_EQ(OVwError(), kOVwErrFieldType);
+  EXPECT_NE(OVwDbSetFieldIntegerValue(object, field, 500), 0);
+  EXPECT_EQ(OVwError(), kOVwErrFieldType);
+
+  EXPECT_EQ(ReadLastAlert(kPrinter), 0);
+  WriteLastAlert(kPrinter, 500);
+  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
+                            OVwErrorMsg(kOVwErrFieldType) + ": \n");
+  EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).out, "some text\n");
+}
+
+TEST_F(OvwDatabaseTest, ReadOnlyDatabaseRefusesTheWriteAndKeepsTheValue) {
+  DefineFieldAndPrinters();
+  ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "777"}).exit_code, 0);
+  // The process runs as any user, root included: ask SQLite for read-only
+  // access rather than relying on file permissions.
+  ScopedEnv read_only("OVW_DB", ("file:" + db_ + "?mode=ro").c_str());
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(OVwDbInit(), 0);
+  EXPECT_EQ(ReadLastAlert(kPrinter), 777);
+  WriteLastAlert(kPrinter, 500);
+  EXPECT_EQ(OVwError(), kOVwErrReadOnly);
+  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
+                            OVwErrorMsg(kOVwErrReadOnly) + ": \n");
+  EXPECT_EQ(ReadLastAlert(kPrinter), 777);
+}
+
+TEST_F(OvwDatabaseTest, InitCreatesTheDatabaseAndFollowsOvwDb) {
+  ASSERT_FALSE(std::filesystem::exists(db_));
+  ASSERT_EQ(OVwDbInit(), 0);
+  EXPECT_TRUE(std::filesystem::exists(db_));
+  EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
+  ToolResult dump = Tool({"dump"});
+  EXPECT_EQ(dump.exit_code, 0);
+  EXPECT_EQ(dump.out, "");
+
+  // A second database in the same thread: the connection follows OVW_DB.
+  std::string other = dir_.File("other.db");
+  ASSERT_EQ(RunOvwdb({"--db", other, "create-field", "VlmLastAlert"}).exit_code, 0);
+  ASSERT_EQ(RunOvwdb({"--db", other, "add-object", kPrinter}).exit_code, 0);
+  ASSERT_EQ(RunOvwdb({"--db", other, "set", kPrinter, "VlmLastAlert", "31"}).exit_code, 0);
+  ScopedEnv switched("OVW_DB", other.c_str());
+  ASSERT_EQ(OVwDbInit(), 0);
+  LogCapture log;
+  EXPECT_EQ(ReadLastAlert(kPrinter), 31);
+}
+
+TEST_F(OvwDatabaseTest, InitFailsWithATextWhenTheFileCannotBeMade) {
+  ScopedEnv missing("OVW_DB", dir_.File("no/such/directory/ovw.db").c_str());
+  int result = OVwDbInit();
+  EXPECT_NE(result, 0);
+  EXPECT_EQ(OVwError(), kOVwErrOpen);
+  EXPECT_STRNE(OVwErrorMsg(OVwError()), "");
+  // Nothing is reachable through a connection that failed.
+  EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNotInitialised);
+}
+
+TEST_F(OvwDatabaseTest, EveryErrorNumberHasAText) {
+  for (int error = -2; error <= 12; ++error) {
+    SCOPED_TRACE(error);
+    ASSERT_NE(OVwErrorMsg(error), nullptr);
+    EXPECT_STRNE(OVwErrorMsg(error), "");
+  }
+  EXPECT_STRNE(OVwErrorMsg(kOVwErrBusy), OVwErrorMsg(kOVwErrReadOnly));
+}
+
+TEST_F(OvwDatabaseTest, ThreadWithoutInitIsRefusedAndItsConnectionEndsWithIt) {
+  DefineFieldAndPrinters();
+  int uninitialised_error = 0;
+  int value_read = -2;
+  std::thread worker([&] {
+    uninitialised_error = OVwDbFieldNameToFieldId("VlmLastAlert") == 0 ? OVwError() : 0;
+    if (OVwDbInit() != 0) return;
+    OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+    OVwObjectId object = OVwDbHostnameToObjectId(kPrinter);
+    if (OVwDbSetFieldIntegerValue(object, field, 4242) != 0) return;
+    value_read = OVwDbGetFieldIntegerValue(object, field);
+  });
+  worker.join();
+  EXPECT_EQ(uninitialised_error, kOVwErrNotInitialised);
+  EXPECT_EQ(value_read, 4242);
+  // The last connection to a WAL database removes the log when it closes:
+  // the worker's connection was closed when the thread ended.
+  EXPECT_FALSE(std::filesystem::exists(db_ + "-wal"));
+}
+
+// Each worker writes its own printer and reads every printer, many times.
+// Returns the number of calls that failed.
+int ReadAndWriteMany(int worker, int workers, int rounds) {
+  int failures = 0;
+  for (int round = 0; round < rounds; ++round) {
+    if (OVwDbInit() != 0) {
+      ++failures;
+      continue;
+    }
+    std::string own = "printer-" + std::to_string(worker);
+    OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+    OVwObjectId object = OVwDbHostnameToObjectId(own.c_str());
+    int32_t value = worker * 100000 + round + 1;
+    if (field == 0 || object == 0 || OVwDbSetFieldIntegerValue(object, field, value) != 0 ||
+        OVwDbGetFieldIntegerValue(object, field) != value) {
+      ++failures;
+    }
+    std::string other = "printer-" + std::to_string((worker + round) % workers);
+    OVwObjectId other_object = OVwDbHostnameToObjectId(other.c_str());
+    if (other_object == 0 || OVwDbGetFieldIntegerValue(other_object, field) == -1) ++failures;
+  }
+  return failures;
+}
+
+constexpr int kThreads = 8;
+constexpr int kProcesses = 2;
+constexpr int kRounds = 200;
+
+void DefinePrinters(int count) {
+  for (int i = 0; i < count; ++i) {
+    ASSERT_EQ(RunOvwdb({"add-object", "printer-" + std::to_string(i)}).exit_code, 0);
+  }
+}
+
+TEST_F(OvwDatabaseTest, ManyThreadsReadAndWriteAtOnceWithoutAnError) {
+  ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+  DefinePrinters(kThreads);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] { failures += ReadAndWriteMany(t, kThreads, kRounds); });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(Tool({"get", "printer-" + std::to_string(t), "VlmLastAlert"}).out,
+              std::to_string(t * 100000 + kRounds) + "\n");
+  }
+}
+
+// Runs only inside a worker process started by the test below.
+TEST(OvwWorker, ReadAndWrite) {
+  const char* worker = std::getenv("ZOV_OVW_WORKER");
+  if (worker == nullptr) GTEST_SKIP() << "started only as a worker process";
+  int index = std::atoi(worker);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  // Two threads per process, each with its own printer.
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      failures += ReadAndWriteMany(index * 2 + t, kProcesses * 2, kRounds);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(OvwDatabaseTest, TwoProcessesReadAndWriteAtOnceWithoutAnError) {
+  ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+  DefinePrinters(kProcesses * 2);
+  std::vector<zov::test::ChildProcess> children(kProcesses);
+  for (int p = 0; p < kProcesses; ++p) {
+    zov::test::ChildOptions options;
+    options.stdout_file = dir_.File("worker" + std::to_string(p) + ".out");
+    options.env = {"ZOV_OVW_WORKER=" + std::to_string(p), "OVW_DB=" + db_};
+    std::string why;
+    ASSERT_TRUE(zov::test::StartChild({"/proc/self/exe", "--gtest_filter=OvwWorker.ReadAndWrite"},
+                                      options, &children[p], &why))
+        << why;
+  }
+  for (int p = 0; p < kProcesses; ++p) {
+    int status = 0;
+    ASSERT_TRUE(zov::test::WaitChild(&children[p], 60000, &status)) << "worker " << p << " hangs";
+    std::string output;
+    zov::test::ReadFile(dir_.File("worker" + std::to_string(p) + ".out"), &output);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  }
+  for (int w = 0; w < kProcesses * 2; ++w) {
+    EXPECT_EQ(Tool({"get", "printer-" + std::to_string(w), "VlmLastAlert"}).out,
+              std::to_string(w * 100000 + kRounds) + "\n");
+  }
+}
+
+}  // namespace
