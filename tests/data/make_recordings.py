@@ -4,6 +4,8 @@
     make_recordings.py [--real DIR] [--out DIR]   write the *.snmprec files
     make_recordings.py --expect [--out DIR]       print what a poll of each gives
     make_recordings.py --records NAME...          print the alert records read from each
+    make_recordings.py --check [--real DIR]       exit 1 when a file differs from what
+                                                  this script writes
 
 --real names a folder holding the five JSON walks of real printers
 (brother_snmp.json, ...); without it the real recordings already in the folder
@@ -435,25 +437,46 @@ def expect(out):
             name, status, r["rows"], r["worst"], r["reported"], r["identity"], r["trap"]))
 
 
+def check(out, real):
+    """Regenerate into a scratch folder and compare byte for byte."""
+    import filecmp
+    import tempfile
+    with tempfile.TemporaryDirectory() as tmp:
+        generate(tmp, real)
+        stale = [f for f in sorted(os.listdir(tmp))
+                 if not os.path.exists(os.path.join(out, f))
+                 or not filecmp.cmp(os.path.join(tmp, f), os.path.join(out, f), shallow=False)]
+    for f in stale:
+        print("%s differs from what make_recordings.py writes" % f, file=sys.stderr)
+    return 1 if stale else 0
+
+
+def generate(out, real):
+    if real:
+        for src, name, family, vendor in REAL:
+            write(convert_real(os.path.join(real, src), family, vendor),
+                  os.path.join(out, name + ".snmprec"))
+    for name, lines in made_up().items():
+        write(lines, os.path.join(out, name + ".snmprec"))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--real", help="folder of the real printers' JSON walks")
     ap.add_argument("--out", default=os.path.dirname(os.path.abspath(__file__)))
     ap.add_argument("--expect", action="store_true")
     ap.add_argument("--records", nargs="+", metavar="NAME")
+    ap.add_argument("--check", action="store_true")
     args = ap.parse_args()
+    if args.check:
+        return check(args.out, args.real)
     if args.records:
         show_records(args.out, args.records)
         return 0
     if args.expect:
         expect(args.out)
         return 0
-    if args.real:
-        for src, name, family, vendor in REAL:
-            write(convert_real(os.path.join(args.real, src), family, vendor),
-                  os.path.join(args.out, name + ".snmprec"))
-    for name, lines in made_up().items():
-        write(lines, os.path.join(args.out, name + ".snmprec"))
+    generate(args.out, args.real)
     return 0
 
 
