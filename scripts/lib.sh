@@ -1,0 +1,106 @@
+# What scripts/test and scripts/demo share: the Debian packages the project
+# needs, and building. Source it from bash:
+#
+#   source "$root/scripts/lib.sh"
+#   zov_install_packages            # apt-get what is missing (as root)
+#   zov_build DIR [CMAKE ARGS...]   # configure and build into DIR
+#
+# Settings: ZOV_JOBS (parallel build jobs, default: the number of CPUs),
+# ZOV_SKIP_INSTALL=1 (never call apt-get; only report what is missing).
+
+ZOV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Every package the build, the tests, the demo and the Windows cross build
+# need on Debian 12.
+ZOV_PACKAGES=(
+  build-essential cmake g++ python3
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libsnmp-dev snmp snmpd snmptrapd snmpsim
+  libsqlite3-dev sqlite3
+  valgrind clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64
+)
+
+zov_say() { printf '\n== %s\n' "$*"; }
+zov_warn() { printf 'warning: %s\n' "$*" >&2; }
+zov_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
+
+zov_jobs() { echo "${ZOV_JOBS:-$(nproc 2>/dev/null || echo 2)}"; }
+
+# Prints the packages of ZOV_PACKAGES (or of the arguments) not installed.
+zov_missing_packages() {
+  local wanted=("${@:-${ZOV_PACKAGES[@]}}") installed pkg
+  # One dpkg-query for all: unknown packages only go to its stderr.
+  installed=" $(dpkg-query -W -f='${Package}:${db:Status-Abbrev}\n' "${wanted[@]}" 2>/dev/null |
+    sed -n 's/:ii *$//p' | tr '\n' ' ') "
+  for pkg in "${wanted[@]}"; do
+    case $installed in *" $pkg "*) ;; *) echo "$pkg" ;; esac
+  done
+}
+
+# Installs whatever of ZOV_PACKAGES is missing; quick when nothing is.
+zov_install_packages() {
+  local missing
+  command -v dpkg-query >/dev/null || zov_die "not a Debian system: install ${ZOV_PACKAGES[*]} by hand"
+  mapfile -t missing < <(zov_missing_packages)
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "all ${#ZOV_PACKAGES[@]} Debian packages the project needs are installed"
+    return 0
+  fi
+  echo "missing Debian packages: ${missing[*]}"
+  if [ "${ZOV_SKIP_INSTALL:-0}" = 1 ]; then
+    zov_die "ZOV_SKIP_INSTALL=1: install them with: apt-get install ${missing[*]}"
+  fi
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || zov_die "run as root, or install: apt-get install ${missing[*]}"
+    sudo=(sudo)
+  fi
+  echo "installing them with apt-get"
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
+    install -y --no-install-recommends "${missing[@]}"
+  mapfile -t missing < <(zov_missing_packages)
+  [ ${#missing[@]} -eq 0 ] || zov_die "still missing after apt-get: ${missing[*]}"
+  # Installing snmpd and snmptrapd may have started their system services.
+  zov_stop_snmp_services
+}
+
+# The snmpd and snmptrapd packages come with system services that listen on
+# ports 161 and 162; nothing here uses them, and the tests start their own
+# agents. Stops only those services (found by their pid files), never
+# another program's snmpd.
+zov_stop_snmp_services() {
+  local name pidfile pid sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
+  for name in snmpd snmptrapd; do
+    pidfile=/run/$name.pid
+    [ -r "$pidfile" ] || continue
+    pid=$(cat "$pidfile" 2>/dev/null)
+    case $pid in '' | *[!0-9]*) continue ;; esac
+    kill -0 "$pid" 2>/dev/null || [ -e "/proc/$pid" ] || continue
+    echo "stopping the $name system service (pid $pid) so that it leaves its port free"
+    if command -v service >/dev/null; then
+      "${sudo[@]}" service "$name" stop >/dev/null 2>&1 || true
+    fi
+    if [ -e "/proc/$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ]; then
+      "${sudo[@]}" kill "$pid" 2>/dev/null || zov_warn "could not stop $name (pid $pid)"
+    fi
+  done
+  if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+    "${sudo[@]}" systemctl disable --now snmpd.service snmptrapd.service >/dev/null 2>&1 || true
+  fi
+  return 0
+}
+
+# zov_build DIR [CMAKE ARGS...]: configure (RelWithDebInfo unless the
+# arguments say otherwise) and build everything into DIR.
+zov_build() {
+  local dir=$1
+  shift
+  echo "building into $dir${*:+ ($*)}"
+  mkdir -p "$dir" || return 1
+  cmake -S "$ZOV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 ||
+    { cat "$dir/configure.log" >&2; zov_warn "cmake configure failed for $dir"; return 1; }
+  cmake --build "$dir" -j "$(zov_jobs)"
+}
