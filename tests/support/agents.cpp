@@ -394,8 +394,10 @@ bool ParseTrapLine(const std::string& line, TrapRecord* record) {
   r.enterprise = head[0];
   r.agent = head[1];
   r.generic = std::atoi(head[2].c_str());
-  // snmptrapd prints the specific type with a leading dot.
-  r.specific = std::atoi(head[3].c_str() + (head[3].starts_with(".") ? 1 : 0));
+  // snmptrapd prints the specific type with a leading dot, and a negative one
+  // as its 64-bit unsigned pattern.
+  r.specific = static_cast<int>(static_cast<long long>(
+      std::strtoull(head[3].c_str() + (head[3].starts_with(".") ? 1 : 0), nullptr, 10)));
   std::string rest = body.substr(pos);
   // Bindings are "OID = TYPE: value" joined by '|'; every OID starts with '.'.
   std::vector<std::string> parts;
