@@ -1,0 +1,371 @@
+// Whole polls through NvServiceTest against the in-memory SNMP library and
+// object database: status, the last-alert field's course, traps and records.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "entry/nv_service_test.h"
+#include "entry/poll_cycle.h"
+#include "fakes/fake_nvsnmp.h"
+#include "fakes/fake_ovw.h"
+#include "log_capture.h"
+#include "platform/local_host.h"
+
+namespace {
+
+using fake_snmp::Agent;
+using fake_snmp::O;
+using fake_snmp::Oid;
+using fake_snmp::Value;
+
+constexpr char kPrinter[] = "lobby-laser";
+constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
+constexpr char kField[] = "VlmLastAlert";
+constexpr char kVendorFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
+
+struct Alert {
+  uint32_t index;
+  int32_t severity;
+  uint32_t time;
+  std::optional<std::string> description = "Paper jam";
+};
+
+Oid Cell(uint32_t column, uint32_t index) {
+  Oid oid = O(".1.3.6.1.2.1.43.18.1.1");
+  oid.push_back(column);
+  oid.push_back(1);
+  oid.push_back(index);
+  return oid;
+}
+
+Agent Printer(const std::vector<Alert>& alerts, uint32_t uptime = 4242,
+              const char* family = kVendorFamily) {
+  Agent agent;
+  agent.table[O(".1.3.6.1.2.1.1.1.0")] = Value::String("printer");
+  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(family));
+  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(uptime);
+  for (const Alert& a : alerts) {
+    agent.table[Cell(2, a.index)] = Value::Integer(a.severity);
+    agent.table[Cell(4, a.index)] = Value::Integer(8);
+    agent.table[Cell(5, a.index)] = Value::Integer(1);
+    agent.table[Cell(6, a.index)] = Value::Integer(0);
+    agent.table[Cell(7, a.index)] = Value::Integer(8);
+    if (a.description) agent.table[Cell(8, a.index)] = Value::String(*a.description);
+    agent.table[Cell(9, a.index)] = Value::TimeTicks(a.time);
+  }
+  // Vendor objects after the Printer MIB, so the walk ends inside the agent.
+  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
+  return agent;
+}
+
+std::vector<uint32_t> recorded_pauses;
+void RecordPause(uint32_t milliseconds) { recorded_pauses.push_back(milliseconds); }
+
+int HostName(char* buffer, size_t size) {
+  std::snprintf(buffer, size, "pollhost");
+  return 0;
+}
+int NoHostName(char*, size_t) { return -1; }
+
+class PollCycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_snmp::Reset();
+    fake_ovw::Reset();
+    fake_ovw::AddField(kField);
+    fake_ovw::AddObject(kPrinter);
+    recorded_pauses.clear();
+    SetRetryPauseForTesting(RecordPause);
+    SetHostNameSourceForTesting(HostName);
+  }
+  void TearDown() override {
+    SetRetryPauseForTesting(nullptr);
+    SetHostNameSourceForTesting(nullptr);
+    // Every poll releases every session, PDU and block it made.
+    fake_snmp::Counts counts = fake_snmp::GetCounts();
+    EXPECT_EQ(counts.live_sessions, 0);
+    EXPECT_EQ(counts.live_pdus, 0);
+    EXPECT_EQ(counts.live_blocks, 0);
+    EXPECT_EQ(counts.bad_frees, 0);
+    EXPECT_EQ(counts.bad_closes, 0);
+  }
+
+  static int Poll(const char* options = kOptions) { return NvServiceTest(kPrinter, options); }
+  static std::optional<int32_t> Field() { return fake_ovw::Value(kPrinter, kField); }
+  static std::vector<int32_t> TrapNumbers() {
+    std::vector<int32_t> numbers;
+    for (const fake_snmp::SentPdu& trap : fake_snmp::Sent()) numbers.push_back(trap.specific_type);
+    return numbers;
+  }
+  static int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  LogCapture log_;
+};
+
+// The poll cycle's course over its cases: alerts served, the identity
+// stored before the poll, and what the poll must leave behind.
+struct Case {
+  const char* name;
+  std::vector<Alert> alerts;
+  std::optional<int32_t> previous;  // none: never written
+  int status;
+  std::optional<int32_t> field_after;
+  std::vector<int32_t> traps;
+  bool announced;  // "Generating trap for printer" logged
+  const char* options = kOptions;
+};
+
+class PollCycleCaseTest : public PollCycleTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(PollCycleCaseTest, StatusFieldTrapsAndRecords) {
+  const Case& c = GetParam();
+  ASSERT_TRUE(log_.ok());
+  fake_snmp::SetAgent(kPrinter, Printer(c.alerts));
+  if (c.previous) fake_ovw::SetValue(kPrinter, kField, *c.previous);
+
+  EXPECT_EQ(Poll(c.options), c.status);
+  EXPECT_EQ(Field(), c.field_after);
+  EXPECT_EQ(TrapNumbers(), c.traps);
+  EXPECT_EQ(Count(log_.Text(), std::string(kPrinter) + ": Generating trap for printer\n"),
+            c.announced ? 1 : 0)
+      << log_.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PollCycleCaseTest,
+    ::testing::Values(
+        Case{"NoAlertsNothingRecorded", {}, std::nullopt, 2, std::nullopt, {}, false},
+        Case{"NoAlertsClearsTheField", {}, 777, 2, 0, {}, false},
+        Case{"NewWarningIsStoredAndTrapped", {{1, 4, 500}}, 0, 3, 500, {12}, true},
+        Case{"SameWarningAgainIsQuiet", {{1, 4, 500}}, 500, 3, 500, {}, false},
+        Case{"UntimedCriticalAlreadyRecorded", {{2, 4, 0}, {7, 3, 0}}, 7, 4, 7, {}, false},
+        Case{"UntimedCriticalNewIndex", {{2, 4, 0}, {7, 3, 0}}, 3, 4, 7, {11}, true},
+        Case{"CriticalTrapNumberZeroStillStoresAndAnnounces", {{7, 3, 0}}, 3, 4, 7, {}, true,
+             "-l -w 12 -o 13"},
+        Case{"OtherSeverityUsesTheOtherNumber", {{5, 1, 90}}, 0, 2, 90, {13}, true},
+        Case{"OfflineCriticalNotNewestReportsNewest",
+             {{1, 4, 100}, {2, 3, 50, "Offline"}, {3, 1, 200}}, 0, 4, 200, {13}, true},
+        Case{"RealCriticalIsReportedBeforeNewerAlerts",
+             {{1, 4, 100}, {2, 3, 50}, {3, 1, 200}}, 0, 4, 50, {11}, true},
+        // The identity of an untimed critical reported among timed alerts is
+        // its index; compared as such it is announced once, not every poll.
+        Case{"UntimedCriticalAmongTimedAlreadyRecorded", {{1, 4, 500}, {2, 3, 0}}, 2, 4, 2, {},
+             false},
+        Case{"UntimedCriticalAmongTimedIsNew", {{1, 4, 500}, {2, 3, 0}}, 0, 4, 2, {11}, true},
+        Case{"TimeWithHighBitSet", {{1, 4, 0x80000001u}}, 0, 3, static_cast<int32_t>(0x80000001u),
+             {12}, true}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST_F(PollCycleTest, AnUntimedCriticalAmongTimedAlertsIsTrappedOnce) {
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 500}, {2, 3, 0}}));
+  EXPECT_EQ(Poll(), 4);
+  EXPECT_EQ(Poll(), 4);
+  EXPECT_EQ(Poll(), 4);
+  EXPECT_EQ(Field(), 2);
+  EXPECT_EQ(TrapNumbers(), std::vector<int32_t>{11});
+}
+
+TEST_F(PollCycleTest, FieldFollowsTheAlertsOverSeveralPolls) {
+  struct Step {
+    std::vector<Alert> alerts;
+    int status;
+    int32_t field;
+    size_t traps_so_far;
+  };
+  const std::vector<Step> steps = {
+      {{{1, 4, 500}}, 3, 500, 1},
+      {{{1, 4, 500}}, 3, 500, 1},
+      {{{1, 4, 500}, {2, 4, 900}}, 3, 900, 2},
+      {{{1, 4, 500}, {2, 3, 950}}, 4, 950, 3},
+      {{}, 2, 0, 3},
+      {{}, 2, 0, 3},
+      {{{1, 4, 500}}, 3, 500, 4},
+  };
+  for (size_t i = 0; i < steps.size(); ++i) {
+    fake_snmp::SetAgent(kPrinter, Printer(steps[i].alerts));
+    EXPECT_EQ(Poll(), steps[i].status) << "poll " << i;
+    EXPECT_EQ(Field(), steps[i].field) << "poll " << i;
+    EXPECT_EQ(fake_snmp::Sent().size(), steps[i].traps_so_far) << "poll " << i;
+  }
+}
+
+TEST_F(PollCycleTest, TrapCarriesTheReportedAlert) {
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100, "Toner low"}, {2, 3, 50, "Door open"}}));
+  EXPECT_EQ(Poll(), 4);
+  std::vector<fake_snmp::SentPdu> sent = fake_snmp::Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].peer, "pollhost");
+  EXPECT_EQ(sent[0].specific_type, 11);
+  ASSERT_EQ(sent[0].bindings.size(), 5u);
+  EXPECT_EQ(sent[0].bindings[1].AsString(), kPrinter);
+  EXPECT_EQ(sent[0].bindings[2].AsString(), "Door open");
+}
+
+TEST_F(PollCycleTest, ReportedAlertWithoutDescriptionIsAnnouncedButNotTrapped) {
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100, std::nullopt}}));
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(Field(), 100);
+  EXPECT_TRUE(fake_snmp::Sent().empty());
+  EXPECT_EQ(Count(log_.Text(), "Generating trap for printer\n"), 1);
+}
+
+TEST_F(PollCycleTest, NoLocalHostNameMeansNoTrapButTheSameStatusAndField) {
+  SetHostNameSourceForTesting(NoHostName);
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(Field(), 100);
+  EXPECT_TRUE(fake_snmp::Sent().empty());
+  EXPECT_NE(log_.Text().find("gethostname failed. Cannot determine local hostname.\n"),
+            std::string::npos);
+}
+
+TEST_F(PollCycleTest, AFailedTrapIsNotRetriedOnTheNextPoll) {
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
+  fake_snmp::FailSend(1);
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(Field(), 100);  // written before the send
+  EXPECT_NE(log_.Text().find("pollhost: Error sending trap\n\t"), std::string::npos);
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(fake_snmp::GetCounts().sends, 1);
+}
+
+TEST_F(PollCycleTest, MissingFieldMakesEveryPollAChange) {
+  fake_ovw::Reset();
+  fake_ovw::AddObject(kPrinter);
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(TrapNumbers(), (std::vector<int32_t>{12, 12}));
+  // Read and write both report it, on each poll.
+  EXPECT_EQ(Count(log_.Text(), std::string(kPrinter) + ": VlmLastAlert field not defined\n"), 4);
+}
+
+TEST_F(PollCycleTest, RefusedWriteIsLoggedAsOneLineAndTheStatusStands) {
+  fake_ovw::FailSet(-1, kOVwErrReadOnly);
+  fake_ovw::SetErrorText(kOVwErrReadOnly, "database is read-only");
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 3, 100}}));
+  EXPECT_EQ(Poll(), 4);
+  EXPECT_NE(log_.Text().find(std::string(kPrinter) +
+                             ": Unable to set printer status - database is read-only: \n"),
+            std::string::npos)
+      << log_.Text();
+}
+
+// Every way a poll ends without completing, with the record it leaves.
+struct Refusal {
+  const char* name;
+  Agent agent;
+  const char* record;
+};
+
+class PollCycleRefusalTest : public PollCycleTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(PollCycleRefusalTest, EndsWithStatusZeroLeavingFieldAndTrapsAlone) {
+  const Refusal& r = GetParam();
+  fake_ovw::SetValue(kPrinter, kField, 321);
+  fake_snmp::SetAgent(kPrinter, r.agent);
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(Field(), 321);
+  EXPECT_TRUE(fake_snmp::Sent().empty());
+  EXPECT_NE(log_.Text().find(r.record), std::string::npos) << log_.Text();
+}
+
+Agent Silent() {
+  Agent agent = Printer({});
+  agent.silent = true;
+  return agent;
+}
+Agent WalkFailsOnSecondRequest() {
+  Agent agent = Printer({{1, 4, 100}});
+  agent.error_status_on[3] = 5;  // probe is request 1, first row 2
+  return agent;
+}
+Agent WalkSilentMidway() {
+  Agent agent = Printer({{1, 4, 100}, {2, 4, 200}});
+  agent.silent_on = {3, 4, 5};
+  return agent;
+}
+Agent TableLastInAgent() {
+  Agent agent = Printer({{1, 4, 100}});
+  agent.table.erase(O(".1.3.6.1.4.1.808.1.1.0"));
+  return agent;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, PollCycleRefusalTest,
+    ::testing::Values(
+        Refusal{"NoAnswer", Silent(), "lobby-laser: Error querying printer\n\t"},
+        Refusal{"UptimeZero", Printer({{1, 4, 100}}, 0),
+                "lobby-laser: Unable to get sysUpTime or printer ID from printer\n"},
+        Refusal{"ForeignVendor", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.11.2.3.9.1"),
+                "lobby-laser: Printer is not of the supported family\n"},
+        Refusal{"VendorEnterpriseOnly", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8"),
+                "lobby-laser: Printer is not of the supported family\n"},
+        Refusal{"WalkErrorStatus", WalkFailsOnSecondRequest(),
+                "lobby-laser: Error querying printer\n\t"},
+        Refusal{"WalkSilentMidway", WalkSilentMidway(), "lobby-laser: Error querying printer\n\t"},
+        Refusal{"TableLastInAgent", TableLastInAgent(), "lobby-laser: Error querying printer\n\t"}),
+    [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST_F(PollCycleTest, NoAddressIsRefusedWithoutTouchingAnything) {
+  EXPECT_EQ(NvServiceTest(nullptr, "-l"), 0);
+  EXPECT_EQ(log_.Text(), "Call with object address\n");
+  EXPECT_TRUE(fake_snmp::Opens().empty());
+  EXPECT_TRUE(fake_ovw::Calls().empty());
+}
+
+TEST_F(PollCycleTest, DatabaseThatNeverStartsGivesUpAfterTenPauses) {
+  fake_ovw::FailInit(10, -1, kOVwErrOpen);
+  fake_ovw::SetErrorText(kOVwErrOpen, "cannot open the object database");
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
+  EXPECT_EQ(Poll(), 0);
+  EXPECT_EQ(fake_ovw::CallCount("OVwDbInit"), 10);
+  ASSERT_EQ(recorded_pauses.size(), 10u);
+  for (uint32_t ms : recorded_pauses) {
+    EXPECT_GE(ms, 1000u);
+    EXPECT_LE(ms, 10900u);
+    EXPECT_EQ(ms % 100, 0u);
+  }
+  EXPECT_EQ(log_.Text(), "OVwDbInit failed: cannot open the object database\n");
+  EXPECT_EQ(fake_ovw::CallCount("OVwDbSetFieldIntegerValue"), 0);
+  EXPECT_TRUE(fake_snmp::Sent().empty());
+}
+
+TEST_F(PollCycleTest, DatabaseThatStartsAtTheFourthAttemptContinues) {
+  fake_ovw::FailInit(3);
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
+  EXPECT_EQ(Poll(), 3);
+  EXPECT_EQ(recorded_pauses.size(), 3u);
+  EXPECT_EQ(Field(), 100);
+}
+
+TEST_F(PollCycleTest, OverlongDatabaseErrorTextIsCutKeepingTheLineEnd) {
+  fake_ovw::FailInit(10, -1, kOVwErrOpen);
+  fake_ovw::SetErrorText(kOVwErrOpen, std::string(300, 'x'));
+  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
+  EXPECT_EQ(Poll(), 0);
+  const std::string text = log_.Text();
+  EXPECT_EQ(text.size(), 99u);
+  EXPECT_EQ(text.rfind("OVwDbInit failed: xxx", 0), 0u);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(PollCycleTest, PausesAreDrawnNotFixed) {
+  fake_ovw::FailInit(10);
+  fake_snmp::SetAgent(kPrinter, Printer({}));
+  Poll();
+  ASSERT_EQ(recorded_pauses.size(), 10u);
+  bool varied = false;
+  for (uint32_t ms : recorded_pauses) varied = varied || ms != recorded_pauses[0];
+  EXPECT_TRUE(varied);
+}
+
+}  // namespace
