@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # the ZOV_* results are for the caller
 # Test agents on loopback for the demo: snmpsim serving printer recordings and
 # snmptrapd receiving traps, each on a free port, stopped by process id.
 # Source this file (bash). Functions print a reason on standard error and
@@ -140,10 +141,10 @@ zov_replace_recording() {
 # Stops every agent started here, by process id: TERM, then KILL after two
 # seconds.
 zov_stop_agents() {
-  local pid i
+  local pid
   for pid in "${ZOV_AGENT_PIDS[@]}"; do
     kill "$pid" 2>/dev/null || continue
-    for i in $(seq 20); do
+    for _ in $(seq 20); do
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
