@@ -1,0 +1,400 @@
+// Whole polls through the built plug-in, loaded as the platform loads it,
+// against snmpsim serving the printer recordings, snmptrapd receiving the
+// traps and a real SQLite object database managed with ovwdb.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ovwdb_runner.h"
+#include "support/agents.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zov::test::NvsnmpConfLine;
+using zov::test::ScopedEnv;
+using zov::test::SnmpsimAgent;
+using zov::test::TempDir;
+using zov::test::TrapReceiver;
+using zov::test::TrapRecord;
+
+using NvServiceTestFn = int (*)(const char*, const char*);
+
+constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
+constexpr char kField[] = "VlmLastAlert";
+// The recording whose content the course test replaces between polls.
+constexpr char kLiveRecording[] = "course-live";
+
+// Printer names as the platform knows them, each mapped to one recording.
+// Every test polls printers of its own, so their fields never meet.
+const std::map<std::string, std::string>& Printers() {
+  static const std::map<std::string, std::string> printers = {
+      {"warning-printer", "warning-toner-low"},
+      {"warning-again", "warning-toner-low"},
+      {"empty-printer", "empty-table"},
+      {"empty-cleared", "empty-table"},
+      {"zero-recorded", "times-all-zero-critical"},
+      {"zero-new", "times-all-zero-critical"},
+      {"zero-no-critical-number", "times-all-zero-critical"},
+      {"untimed-recorded", "critical-untimed-among-timed"},
+      {"untimed-new", "critical-untimed-among-timed"},
+      {"no-description", "critical-without-description"},
+      {"offline-not-newest", "critical-offline-not-newest"},
+      {"among-newer", "critical-among-newer-warnings"},
+      {"downgraded", "warning-downgraded"},
+      {"kyocera", "real-kyocera-cs4053ci"},
+      {"high-bit-times", "times-high-bit"},
+      {"thousand-rows", "table-1000-rows"},
+      {"course", kLiveRecording},
+      {"foreign-family", "foreign-family"},
+      {"foreign-enterprise", "foreign-enterprise-only"},
+      {"foreign-real", "real-epson-sc-t3405-foreign"},
+      {"no-uptime", "no-sysuptime"},
+      {"uptime-zero", "uptime-zero"},
+      {"table-last", "table-last-object"},
+      {"unknown-object", "warning-toner-low"},
+  };
+  return printers;
+}
+
+class PollEndToEndTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    state_ = new State;
+    State& s = *state_;
+    if (!s.work.ok()) {
+      s.why = "no temporary directory";
+      return;
+    }
+    // Recordings plus the course printer's first moment under its own name.
+    const std::string data = s.work.File("data");
+    fs::create_directories(data);
+    for (const auto& entry : fs::directory_iterator(ZOV_TEST_DATA_DIR)) {
+      if (entry.path().extension() == ".snmprec") {
+        fs::copy_file(entry.path(), data + "/" + entry.path().filename().string());
+      }
+    }
+    fs::copy_file(std::string(ZOV_TEST_DATA_DIR) + "/course-1-warning.snmprec",
+                  data + "/" + kLiveRecording + ".snmprec");
+    if (!s.agent.Start(data, "warning-toner-low", &s.why)) return;
+    s.traps_ok = s.traps.Start(&s.traps_why);
+
+    std::vector<NvsnmpConfLine> lines;
+    for (const auto& [name, recording] : Printers()) {
+      NvsnmpConfLine line;
+      line.name = name;
+      line.peer = s.agent.endpoint();
+      line.community = recording;
+      lines.push_back(line);
+    }
+    const std::string conf = s.work.File("nvsnmp.conf");
+    const std::string db = s.work.File("ovw.db");
+    if (!zov::test::WriteNvsnmpConf(conf, lines)) {
+      s.why = "cannot write " + conf;
+      return;
+    }
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", conf.c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("OVW_DB", db.c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", "1000"));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", "1"));
+    const std::string trap_port = std::to_string(s.traps_ok ? s.traps.port() : 9);
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TRAP_PORT", trap_port.c_str()));
+
+    if (RunOvwdb({"create-field", kField, "integer"}).exit_code != 0) {
+      s.why = "ovwdb create-field failed";
+      return;
+    }
+    for (const auto& [name, recording] : Printers()) {
+      if (name == "unknown-object") continue;
+      if (RunOvwdb({"add-object", name}).exit_code != 0) {
+        s.why = "ovwdb add-object failed";
+        return;
+      }
+    }
+
+    s.log_dir = s.work.File("cwd");
+    fs::create_directories(s.log_dir);
+    s.plugin = dlopen(ZOV_PLUGIN_FILE, RTLD_NOW | RTLD_LOCAL);
+    if (s.plugin == nullptr) {
+      s.why = std::string("cannot load the plug-in: ") + dlerror();
+      return;
+    }
+    s.poll = reinterpret_cast<NvServiceTestFn>(dlsym(s.plugin, "NvServiceTest"));
+    if (s.poll == nullptr) s.why = "the plug-in exports no NvServiceTest";
+  }
+
+  static void TearDownTestSuite() {
+    delete state_;
+    state_ = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(state_, nullptr);
+    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
+    old_cwd_ = fs::current_path();
+    fs::current_path(state_->log_dir);  // pslog.txt lands here
+  }
+  void TearDown() override { fs::current_path(old_cwd_); }
+
+  static int Poll(const std::string& name, const char* options = kOptions) {
+    return state_->poll(name.c_str(), options);
+  }
+  static std::optional<int32_t> Field(const std::string& name) {
+    ToolResult r = RunOvwdb({"get", name, kField});
+    if (r.exit_code != 0) return std::nullopt;
+    return static_cast<int32_t>(std::stol(r.out));
+  }
+  static void SetField(const std::string& name, int32_t value) {
+    ASSERT_EQ(RunOvwdb({"set", name, kField, std::to_string(value)}).exit_code, 0);
+  }
+  // The records of this printer, in order.
+  static std::vector<std::string> Records(const std::string& name) {
+    std::string text;
+    zov::test::ReadFile(state_->log_dir + "/pslog.txt", &text);
+    std::vector<std::string> records;
+    const std::string head = name + ": ";
+    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+      if (at != 0 && text[at - 1] != '\n') continue;
+      records.push_back(text.substr(at + head.size(), text.find('\n', at) - at - head.size()));
+    }
+    return records;
+  }
+  // Traps carrying this printer's address once `count` of them arrived, or
+  // after a bounded wait (for an expected count of 0, the wait is the proof).
+  static std::vector<TrapRecord> TrapsFor(const std::string& name, size_t count) {
+    std::vector<TrapRecord> mine;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(count == 0 ? 600 : 5000);
+    const std::string quoted = "\"" + name + "\"";
+    while (std::chrono::steady_clock::now() < deadline) {
+      mine.clear();
+      for (const TrapRecord& t : state_->traps.WaitForTraps(0, 0)) {
+        if (t.bindings.size() > 1 && t.bindings[1].value == quoted) mine.push_back(t);
+      }
+      if (count > 0 && mine.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return mine;
+  }
+  static bool TrapsAvailable() { return state_->traps_ok; }
+
+  struct State {
+    TempDir work;
+    SnmpsimAgent agent;
+    TrapReceiver traps;
+    bool traps_ok = false;
+    std::string traps_why;
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    std::string log_dir;
+    void* plugin = nullptr;
+    NvServiceTestFn poll = nullptr;
+    std::string why;
+  };
+  static State* state_;
+  fs::path old_cwd_;
+};
+
+PollEndToEndTest::State* PollEndToEndTest::state_ = nullptr;
+
+#define REQUIRE_TRAPS()                                                        \
+  do {                                                                         \
+    if (!TrapsAvailable()) GTEST_SKIP() << "no trap receiver: " << state_->traps_why; \
+  } while (0)
+
+TEST_F(PollEndToEndTest, NewWarningIsStoredAnnouncedAndTrapped) {
+  REQUIRE_TRAPS();
+  EXPECT_EQ(Poll("warning-printer"), 3);
+  EXPECT_EQ(Field("warning-printer"), 5400);
+  EXPECT_EQ(Records("warning-printer"), std::vector<std::string>{"Generating trap for printer"});
+  std::vector<TrapRecord> traps = TrapsFor("warning-printer", 1);
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].enterprise, ".1.3.6.1.4.1.2.6.3");
+  EXPECT_EQ(traps[0].generic, 6);
+  EXPECT_EQ(traps[0].specific, 12);
+  ASSERT_EQ(traps[0].bindings.size(), 5u);
+  EXPECT_EQ(traps[0].bindings[2].value, "\"Toner low\"");
+
+  // The same alert on the next poll: nothing written, announced or sent.
+  EXPECT_EQ(Poll("warning-printer"), 3);
+  EXPECT_EQ(Field("warning-printer"), 5400);
+  EXPECT_EQ(Records("warning-printer").size(), 1u);
+  EXPECT_EQ(TrapsFor("warning-printer", 2).size(), 1u);
+}
+
+TEST_F(PollEndToEndTest, NoAlertsLeaveAnUnsetFieldUnsetAndClearAStoredOne) {
+  EXPECT_EQ(Poll("empty-printer"), 2);
+  EXPECT_EQ(Field("empty-printer"), std::nullopt);  // never written
+  SetField("empty-cleared", 777);
+  EXPECT_EQ(Poll("empty-cleared"), 2);
+  EXPECT_EQ(Field("empty-cleared"), 0);
+  EXPECT_TRUE(Records("empty-cleared").empty());
+  if (TrapsAvailable()) {
+    EXPECT_TRUE(TrapsFor("empty-cleared", 0).empty());
+  }
+}
+
+TEST_F(PollEndToEndTest, UntimedWorstAlertIsRememberedByItsIndex) {
+  REQUIRE_TRAPS();
+  SetField("zero-recorded", 7);
+  EXPECT_EQ(Poll("zero-recorded"), 4);
+  EXPECT_EQ(Field("zero-recorded"), 7);
+  EXPECT_TRUE(TrapsFor("zero-recorded", 0).empty());
+
+  SetField("zero-new", 3);
+  EXPECT_EQ(Poll("zero-new"), 4);
+  EXPECT_EQ(Field("zero-new"), 7);
+  std::vector<TrapRecord> traps = TrapsFor("zero-new", 1);
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].specific, 11);
+}
+
+TEST_F(PollEndToEndTest, CriticalTrapNumberZeroStoresAndAnnouncesButSendsNothing) {
+  REQUIRE_TRAPS();
+  EXPECT_EQ(Poll("zero-no-critical-number", "-l -w 12 -o 13"), 4);
+  EXPECT_EQ(Field("zero-no-critical-number"), 7);
+  EXPECT_EQ(Records("zero-no-critical-number"),
+            std::vector<std::string>{"Generating trap for printer"});
+  EXPECT_TRUE(TrapsFor("zero-no-critical-number", 0).empty());
+}
+
+TEST_F(PollEndToEndTest, UntimedCriticalAmongTimedAlertsIsTrappedOnceByItsIndex) {
+  REQUIRE_TRAPS();
+  SetField("untimed-recorded", 2);
+  EXPECT_EQ(Poll("untimed-recorded"), 4);
+  EXPECT_EQ(Field("untimed-recorded"), 2);
+  EXPECT_TRUE(Records("untimed-recorded").empty());
+
+  EXPECT_EQ(Poll("untimed-new"), 4);
+  EXPECT_EQ(Field("untimed-new"), 2);
+  EXPECT_EQ(Poll("untimed-new"), 4);
+  EXPECT_EQ(Poll("untimed-new"), 4);
+  // Three polls, one trap: give a second one time to arrive before counting.
+  TrapsFor("untimed-new", 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<TrapRecord> traps = TrapsFor("untimed-new", 1);
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].specific, 11);
+  EXPECT_EQ(traps[0].bindings[2].value, "\"Toner empty\"");
+}
+
+// Recordings polled once from an unset field: status, the identity stored,
+// and the trap number chosen by the reported alert's severity.
+TEST_F(PollEndToEndTest, RecordingsGiveTheirStatusIdentityAndTrap) {
+  REQUIRE_TRAPS();
+  struct Expected {
+    const char* printer;
+    int status;
+    int32_t field;
+    int trap;  // 0: none sent
+  };
+  const Expected cases[] = {
+      {"no-description", 4, 2, 0},
+      {"offline-not-newest", 4, 6000, 12},
+      {"among-newer", 4, 1000, 11},
+      {"downgraded", 2, 4000, 13},
+      {"kyocera", 3, 260405424, 13},
+      {"high-bit-times", 3, -1, 13},
+      {"thousand-rows", 3, 101000, 13},
+  };
+  for (const Expected& c : cases) {
+    EXPECT_EQ(Poll(c.printer), c.status) << c.printer;
+    EXPECT_EQ(Field(c.printer), c.field) << c.printer;
+    EXPECT_EQ(Records(c.printer), std::vector<std::string>{"Generating trap for printer"})
+        << c.printer;
+  }
+  for (const Expected& c : cases) {
+    std::vector<TrapRecord> traps = TrapsFor(c.printer, c.trap == 0 ? 0 : 1);
+    ASSERT_EQ(traps.size(), c.trap == 0 ? 0u : 1u) << c.printer;
+    if (c.trap != 0) {
+      EXPECT_EQ(traps[0].specific, c.trap) << c.printer;
+    }
+  }
+}
+
+TEST_F(PollEndToEndTest, OnePrintersCourseOverChangingAlerts) {
+  REQUIRE_TRAPS();
+  const std::string live = state_->agent.data_dir() + "/" + kLiveRecording + ".snmprec";
+  struct Step {
+    const char* recording;
+    int status;
+    int32_t field;
+    size_t traps;
+  };
+  const Step steps[] = {
+      {nullptr, 3, 9000, 1},  // course-1 already in place
+      {nullptr, 3, 9000, 1},
+      {"course-2-critical-added", 4, 19000, 2},
+      {"course-3-cleared", 2, 0, 2},
+      {"course-1-warning", 3, 9000, 3},
+  };
+  for (const Step& step : steps) {
+    if (step.recording != nullptr) {
+      // snmpsim rereads a file whose modification time moved by a second.
+      const auto old_time = fs::last_write_time(live);
+      const std::string next = live + ".next";
+      fs::copy_file(std::string(ZOV_TEST_DATA_DIR) + "/" + step.recording + ".snmprec", next,
+                    fs::copy_options::overwrite_existing);
+      fs::last_write_time(next, old_time + std::chrono::seconds(2));
+      fs::rename(next, live);
+    }
+    EXPECT_EQ(Poll("course"), step.status) << (step.recording ? step.recording : "unchanged");
+    EXPECT_EQ(Field("course"), step.field) << (step.recording ? step.recording : "unchanged");
+    EXPECT_EQ(TrapsFor("course", step.traps).size(), step.traps);
+  }
+}
+
+TEST_F(PollEndToEndTest, PollsThatCannotCompleteLeaveFieldAndTrapsAlone) {
+  struct Refusal {
+    const char* printer;
+    const char* record;
+  };
+  const Refusal refusals[] = {
+      {"foreign-family", "Printer is not of the supported family"},
+      {"foreign-enterprise", "Printer is not of the supported family"},
+      {"foreign-real", "Printer is not of the supported family"},
+      {"no-uptime", "Could not find printer SNMP entries."},
+      {"uptime-zero", "Unable to get sysUpTime or printer ID from printer"},
+      {"table-last", "Error querying printer"},
+  };
+  for (const Refusal& r : refusals) {
+    SetField(r.printer, 321);
+    EXPECT_EQ(Poll(r.printer), 0) << r.printer;
+    EXPECT_EQ(Field(r.printer), 321) << r.printer;
+    std::vector<std::string> records = Records(r.printer);
+    ASSERT_FALSE(records.empty()) << r.printer;
+    EXPECT_EQ(records[0], r.record) << r.printer;
+  }
+  if (TrapsAvailable()) {
+    for (const Refusal& r : refusals) {
+      EXPECT_TRUE(TrapsFor(r.printer, 0).empty()) << r.printer;
+    }
+  }
+}
+
+TEST_F(PollEndToEndTest, PrinterWithoutAnObjectIsPolledButNothingIsStored) {
+  EXPECT_EQ(Poll("unknown-object"), 3);
+  EXPECT_EQ(Records("unknown-object"),
+            (std::vector<std::string>{"Object not found", "Object not found",
+                                      "Generating trap for printer"}));
+}
+
+TEST_F(PollEndToEndTest, UnreachablePrinterEndsWithStatusZeroAndTheLibraryReason) {
+  // Not in NVSNMP_CONF: sent to port 161 of an address where nothing listens.
+  EXPECT_EQ(Poll("127.0.0.1:9"), 0);
+  std::vector<std::string> records = Records("127.0.0.1:9");
+  ASSERT_GE(records.size(), 2u);
+  EXPECT_EQ(records[0], "Error querying printer");
+  EXPECT_EQ(records.back(), "Unable to get sysUpTime or printer ID from printer");
+}
+
+}  // namespace
