@@ -426,15 +426,20 @@ def show_records(out, names):
                 r["code"], "absent" if d is None else repr(d)[1:], r["time"]))
 
 
-def expect(out):
+def expect_table(out):
     names = sorted(f[:-8] for f in os.listdir(out) if f.endswith(".snmprec"))
-    print("| recording | status | alert rows | worst alert | reported alert | VlmLastAlert | trap |")
-    print("|---|---|---|---|---|---|---|")
+    lines = ["| recording | status | alert rows | worst alert | reported alert | VlmLastAlert | trap |",
+             "|---|---|---|---|---|---|---|"]
     for name in names:
         r = poll(os.path.join(out, name + ".snmprec"))
         status = "%d (%s)" % (r["status"], r["why"]) if r["why"] else str(r["status"])
-        print("| %s | %s | %s | %s | %s | %s | %s |" % (
+        lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
             name, status, r["rows"], r["worst"], r["reported"], r["identity"], r["trap"]))
+    return "\n".join(lines) + "\n"
+
+
+def expect(out):
+    sys.stdout.write(expect_table(out))
 
 
 def check(out, real):
@@ -448,7 +453,11 @@ def check(out, real):
                  or not filecmp.cmp(os.path.join(tmp, f), os.path.join(out, f), shallow=False)]
     for f in stale:
         print("%s differs from what make_recordings.py writes" % f, file=sys.stderr)
-    return 1 if stale else 0
+    with open(os.path.join(out, "README.md")) as f:
+        readme_current = expect_table(out) in f.read()
+    if not readme_current:
+        print("README.md lacks the table of make_recordings.py --expect", file=sys.stderr)
+    return 1 if stale or not readme_current else 0
 
 
 def generate(out, real):
