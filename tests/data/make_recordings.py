@@ -21,6 +21,7 @@ Standard library only; the output depends on nothing but the inputs.
 """
 
 import argparse
+import bisect
 import json
 import os
 import sys
@@ -295,15 +296,16 @@ class Agent:
                     val = int(val)
                 self.objects.append((oid_key(oid), int(tag), val))
         self.objects.sort()
+        self.keys = [o[0] for o in self.objects]
 
     def getnext(self, oids):
         """None when a binding has no successor (noSuchName for the whole PDU)."""
         out = []
         for want in oids:
-            nxt = next((o for o in self.objects if o[0] > want), None)
-            if nxt is None:
+            i = bisect.bisect_right(self.keys, want)
+            if i == len(self.keys):
                 return None
-            out.append(nxt)
+            out.append(self.objects[i])
         return out
 
 
