@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -339,12 +340,14 @@ TEST_F(PollEndToEndTest, OnePrintersCourseOverChangingAlerts) {
   };
   for (const Step& step : steps) {
     if (step.recording != nullptr) {
-      // snmpsim rereads a file whose modification time moved by a second.
+      // snmpsim rereads a file whose whole-second modification time moved
+      // past both the old file's and its own index's.
       const auto old_time = fs::last_write_time(live);
+      const auto now = fs::file_time_type::clock::now();
       const std::string next = live + ".next";
       fs::copy_file(std::string(ZOV_TEST_DATA_DIR) + "/" + step.recording + ".snmprec", next,
                     fs::copy_options::overwrite_existing);
-      fs::last_write_time(next, old_time + std::chrono::seconds(2));
+      fs::last_write_time(next, std::max(old_time, now) + std::chrono::seconds(2));
       fs::rename(next, live);
     }
     EXPECT_EQ(Poll("course"), step.status) << (step.recording ? step.recording : "unchanged");
