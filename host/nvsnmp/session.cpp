@@ -54,8 +54,8 @@ bool DumpEnabled() {
   return std::atomic_ref<int>(OVsnmpDumpPacket).load(std::memory_order_relaxed) != 0;
 }
 
-void DumpPacket(const char* direction, const std::string& peer, const void* data, int length) {
-  // One fprintf per packet keeps concurrent dumps from interleaving by line.
+void DumpPacket(const char* direction, const std::string& peer, const void* data, int length) noexcept try {
+  // One fputs per packet keeps concurrent dumps from interleaving.
   const auto* bytes = static_cast<const unsigned char*>(data);
   std::string text = "nvsnmp: " + std::string(direction) + " " + peer + ", " + std::to_string(length) +
                      " bytes\n";
@@ -65,6 +65,8 @@ void DumpPacket(const char* direction, const std::string& peer, const void* data
     text += hex;
   }
   std::fputs(text.c_str(), stderr);
+} catch (...) {
+  // No memory for the dump: the packet itself still goes.
 }
 
 // What the transport saw during one exchange on this thread.
@@ -156,13 +158,11 @@ int MapLibraryError(int snmp_error) {
   }
 }
 
+// The session's own error number; snmp_sess_error would also format a text
+// through buffers all threads share.
 int SessionError(void* handle) {
-  int clib_errno = 0;
-  int snmp_error = 0;
-  char* text = nullptr;
-  snmp_sess_error(handle, &clib_errno, &snmp_error, &text);
-  std::free(text);
-  return MapLibraryError(snmp_error);
+  netsnmp_session* session = snmp_sess_session(handle);
+  return MapLibraryError(session != nullptr ? session->s_snmp_errno : 0);
 }
 
 // The address to send to, numeric, so that net-snmp resolves nothing itself.
@@ -240,30 +240,24 @@ void CloseNet(NetSession* ns) {
 }  // namespace
 }  // namespace nvsnmp
 
-using nvsnmp::SetError;
+namespace nvsnmp {
+namespace {
 
-extern "C" {
-
-NVSNMP_API OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, int interval,
-                                     int local_port, int remote_port, OVsnmpCallback callback,
-                                     void* callback_data) {
-  (void)callback;
-  (void)callback_data;
-  // The local port is the system's choice: the plug-in always leaves it open.
-  (void)local_port;
+// The local port is the system's choice: the plug-in always leaves it open.
+OVsnmpSession* Open(const char* community, const char* peer, int retries, int interval, int remote_port) {
   if (peer == nullptr || (retries < 0 && retries != kOVsnmpDefault) ||
       (interval <= 0 && interval != kOVsnmpDefault) ||
       ((remote_port < 1 || remote_port > 65535) && remote_port != kOVsnmpDefaultPort)) {
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
-  nvsnmp::InitialiseOnce();
+  InitialiseOnce();
   std::unique_ptr<OVsnmpSession> s(new (std::nothrow) OVsnmpSession);
   if (!s) {
     SetError(kOVsnmpErrNoMemory);
     return nullptr;
   }
-  int rc = nvsnmp::LoadSettings(peer, &s->settings);
+  int rc = LoadSettings(peer, &s->settings);
   if (rc != 0) {
     SetError(rc);
     return nullptr;
@@ -272,12 +266,118 @@ NVSNMP_API OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, in
   if (retries != kOVsnmpDefault) s->settings.retries = retries;
   if (interval != kOVsnmpDefault) s->settings.timeout_ms = interval;
   s->named_port = remote_port != kOVsnmpDefaultPort ? remote_port : s->settings.peer.port;
-  rc = nvsnmp::ResolvePeer(s->settings.peer.host, &s->address, &s->ipv6);
+  rc = ResolvePeer(s->settings.peer.host, &s->address, &s->ipv6);
   if (rc != 0) {
     SetError(rc);
     return nullptr;
   }
   return s.release();  // the caller's until OVsnmpClose
+}
+
+OVsnmpPdu* BlockingSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  if (session == nullptr || pdu == nullptr) {
+    SetError(kOVsnmpErrBadArgument);
+    return nullptr;
+  }
+  if (pdu->command != kOVsnmpGetRequest && pdu->command != kOVsnmpGetNextRequest) {
+    SetError(kOVsnmpErrBadPdu);  // only requests have answers to wait for
+    return nullptr;
+  }
+  NetSession* ns = nullptr;
+  int rc = EnsureOpen(session, false, &ns);
+  if (rc != 0) {
+    SetError(rc);
+    return nullptr;
+  }
+  netsnmp_pdu* request = ToNetsnmp(pdu, session->settings.v2c ? SNMP_VERSION_2c : SNMP_VERSION_1, &rc);
+  if (request == nullptr) {
+    SetError(rc);
+    return nullptr;
+  }
+  Exchange exchange;
+  exchange.session = ns;
+  netsnmp_pdu* response = nullptr;
+  int status;
+  {
+    ExchangeScope scope(&exchange);
+    status = snmp_sess_synch_response(ns->handle, request, &response);  // consumes request
+  }
+  if (status != STAT_SUCCESS || response == nullptr) {
+    if (response != nullptr) snmp_free_pdu(response);
+    if (status == STAT_TIMEOUT) {
+      // Datagrams came but none was a usable answer.
+      SetError(exchange.received > 0 ? kOVsnmpErrBadResponse : kOVsnmpErrTimeout);
+    } else {
+      SetError(SessionError(ns->handle));
+    }
+    return nullptr;
+  }
+  OVsnmpPdu* answer = FromNetsnmp(response, &rc);
+  snmp_free_pdu(response);
+  if (answer == nullptr) {
+    SetError(rc);
+    return nullptr;
+  }
+  OVsnmpFreePdu(pdu);  // a successful exchange takes the request
+  return answer;
+}
+
+int Send(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  // The PDU is ours whatever happens below.
+  std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> owned(pdu, OVsnmpFreePdu);
+  if (session == nullptr || pdu == nullptr) {
+    SetError(kOVsnmpErrBadArgument);
+    return -1;
+  }
+  bool trap = pdu->command == kOVsnmpTrap;
+  NetSession* ns = nullptr;
+  int rc = EnsureOpen(session, trap, &ns);
+  if (rc != 0) {
+    SetError(rc);
+    return -1;
+  }
+  long version = (trap || !session->settings.v2c) ? SNMP_VERSION_1 : SNMP_VERSION_2c;
+  netsnmp_pdu* out = ToNetsnmp(pdu, version, &rc);
+  if (out == nullptr) {
+    SetError(rc);
+    return -1;
+  }
+  Exchange exchange;
+  exchange.session = ns;
+  int request_id;
+  {
+    ExchangeScope scope(&exchange);
+    request_id = snmp_sess_send(ns->handle, out);
+  }
+  if (request_id == 0) {
+    SetError(SessionError(ns->handle));
+    snmp_free_pdu(out);  // a failed send leaves it with us
+    return -1;
+  }
+  return request_id & 0x7FFFFFFF;
+}
+
+}  // namespace
+}  // namespace nvsnmp
+
+using nvsnmp::SetError;
+
+// Nothing may throw across the boundary: an allocation that fails inside is
+// an out-of-memory result like any other.
+extern "C" {
+
+NVSNMP_API OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, int interval,
+                                     int local_port, int remote_port, OVsnmpCallback callback,
+                                     void* callback_data) {
+  (void)local_port;
+  (void)callback;
+  (void)callback_data;
+  try {
+    return nvsnmp::Open(community, peer, retries, interval, remote_port);
+  } catch (...) {
+    SetError(kOVsnmpErrNoMemory);
+    return nullptr;
+  }
 }
 
 NVSNMP_API int OVsnmpClose(OVsnmpSession* session) {
@@ -292,86 +392,21 @@ NVSNMP_API int OVsnmpClose(OVsnmpSession* session) {
 }
 
 NVSNMP_API OVsnmpPdu* OVsnmpBlockingSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
-  if (session == nullptr || pdu == nullptr) {
-    SetError(kOVsnmpErrBadArgument);
+  try {
+    return nvsnmp::BlockingSend(session, pdu);
+  } catch (...) {
+    SetError(kOVsnmpErrNoMemory);
     return nullptr;
   }
-  if (pdu->command != kOVsnmpGetRequest && pdu->command != kOVsnmpGetNextRequest) {
-    SetError(kOVsnmpErrBadPdu);  // only requests have answers to wait for
-    return nullptr;
-  }
-  NetSession* ns = nullptr;
-  int rc = nvsnmp::EnsureOpen(session, false, &ns);
-  if (rc != 0) {
-    SetError(rc);
-    return nullptr;
-  }
-  netsnmp_pdu* request = nvsnmp::ToNetsnmp(pdu, session->settings.v2c ? SNMP_VERSION_2c : SNMP_VERSION_1, &rc);
-  if (request == nullptr) {
-    SetError(rc);
-    return nullptr;
-  }
-  nvsnmp::Exchange exchange;
-  exchange.session = ns;
-  netsnmp_pdu* response = nullptr;
-  int status;
-  {
-    nvsnmp::ExchangeScope scope(&exchange);
-    status = snmp_sess_synch_response(ns->handle, request, &response);  // consumes request
-  }
-  if (status != STAT_SUCCESS || response == nullptr) {
-    if (response != nullptr) snmp_free_pdu(response);
-    if (status == STAT_TIMEOUT) {
-      // Datagrams came but none was a usable answer.
-      SetError(exchange.received > 0 ? kOVsnmpErrBadResponse : kOVsnmpErrTimeout);
-    } else {
-      SetError(nvsnmp::SessionError(ns->handle));
-    }
-    return nullptr;
-  }
-  OVsnmpPdu* answer = nvsnmp::FromNetsnmp(response, &rc);
-  snmp_free_pdu(response);
-  if (answer == nullptr) {
-    SetError(rc);
-    return nullptr;
-  }
-  OVsnmpFreePdu(pdu);  // a successful exchange takes the request
-  return answer;
 }
 
 NVSNMP_API int OVsnmpSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
-  // The PDU is ours whatever happens below.
-  std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> owned(pdu, OVsnmpFreePdu);
-  if (session == nullptr || pdu == nullptr) {
-    SetError(kOVsnmpErrBadArgument);
+  try {
+    return nvsnmp::Send(session, pdu);
+  } catch (...) {
+    SetError(kOVsnmpErrNoMemory);  // the PDU was released on the way out
     return -1;
   }
-  bool trap = pdu->command == kOVsnmpTrap;
-  NetSession* ns = nullptr;
-  int rc = nvsnmp::EnsureOpen(session, trap, &ns);
-  if (rc != 0) {
-    SetError(rc);
-    return -1;
-  }
-  long version = (trap || !session->settings.v2c) ? SNMP_VERSION_1 : SNMP_VERSION_2c;
-  netsnmp_pdu* out = nvsnmp::ToNetsnmp(pdu, version, &rc);
-  if (out == nullptr) {
-    SetError(rc);
-    return -1;
-  }
-  nvsnmp::Exchange exchange;
-  exchange.session = ns;
-  int request_id;
-  {
-    nvsnmp::ExchangeScope scope(&exchange);
-    request_id = snmp_sess_send(ns->handle, out);
-  }
-  if (request_id == 0) {
-    SetError(nvsnmp::SessionError(ns->handle));
-    snmp_free_pdu(out);  // a failed send leaves it with us
-    return -1;
-  }
-  return request_id & 0x7FFFFFFF;
 }
 
 NVSNMP_API const char* OVsnmpErrString(int error) {
