@@ -1,0 +1,208 @@
+// The plug-in's Windows-only paths, run for real (under Wine in CI): the
+// named kernel mutex "vlmIOMutex" shared with other processes, the log path
+// with backslashes under NV_DRIVE and its text-mode line ends, and the local
+// host name through Winsock 1.1.
+#include <winsock.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "log/shared_log.h"
+#include "platform/local_host.h"
+#include "windows_test_support.h"
+
+namespace {
+
+using wintest::Child;
+using wintest::EventName;
+using wintest::kWaitLimitMs;
+using wintest::ReadBinary;
+using wintest::ScopedNvDrive;
+using wintest::TempDir;
+
+constexpr char kMutexName[] = "vlmIOMutex";
+
+// Child modes, run by this executable with "--child MODE ...":
+//   hold READY GO FILE  takes the mutex, signals READY, waits for GO, pauses,
+//                       appends "child\n" to FILE and releases the mutex
+//   abandon READY       takes the mutex, signals READY and exits holding it
+//   probe               exits 0 when it can take the mutex, 1 when not
+int RunChild(int argc, char** argv) {
+  const std::string mode = argc > 2 ? argv[2] : "";
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
+  if (mutex == nullptr) return 10;
+  // A probe only needs the time any holder keeps it for one record.
+  DWORD wait = WaitForSingleObject(mutex, mode == "probe" ? 5000 : kWaitLimitMs);
+  if (mode == "probe") {
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return 1;
+    ReleaseMutex(mutex);
+    return 0;
+  }
+  if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return 11;
+  if (argc < 4) return 12;
+  HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[3]);
+  if (ready == nullptr) return 13;
+  SetEvent(ready);
+  if (mode == "abandon") return 0;  // exits holding the mutex
+  if (mode != "hold" || argc < 6) return 14;
+  HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, argv[4]);
+  if (go == nullptr || WaitForSingleObject(go, kWaitLimitMs) != WAIT_OBJECT_0) return 15;
+  // Gives a writer that ignored the mutex every chance to get in first.
+  Sleep(300);
+  FILE* f = std::fopen(argv[5], "a");
+  if (f == nullptr) return 16;
+  std::fputs("child\n", f);
+  std::fclose(f);
+  ReleaseMutex(mutex);
+  return 0;
+}
+
+HANDLE MakeEvent(const std::string& name) { return CreateEventA(nullptr, TRUE, FALSE, name.c_str()); }
+
+TEST(WindowsSharedLog, WaitsForTheMutexHeldByAnotherProcess) {
+  TempDir dir;
+  const std::string log = wintest::MakeLogFolder(dir.path());
+  ScopedNvDrive drive(dir.path().c_str());
+  const std::string ready_name = EventName("ready"), go_name = EventName("go");
+  HANDLE ready = MakeEvent(ready_name), go = MakeEvent(go_name);
+  ASSERT_TRUE(ready && go);
+
+  Child holder({"--child", "hold", ready_name, go_name, log});
+  ASSERT_TRUE(holder.started());
+  ASSERT_EQ(WaitForSingleObject(ready, kWaitLimitMs), WAIT_OBJECT_0);
+  SetEvent(go);
+  LogOpen(1);  // must wait until the holder has written and released
+  LogText("parent\n");
+  LogClose();
+  EXPECT_EQ(holder.Wait(), 0);
+  EXPECT_EQ(ReadBinary(log), "child\r\nparent\r\n");
+  CloseHandle(ready);
+  CloseHandle(go);
+}
+
+TEST(WindowsSharedLog, MutexAbandonedByADeadHolderCountsAsAcquired) {
+  TempDir dir;
+  const std::string log = wintest::MakeLogFolder(dir.path());
+  ScopedNvDrive drive(dir.path().c_str());
+  const std::string ready_name = EventName("abandon");
+  HANDLE ready = MakeEvent(ready_name);
+  ASSERT_TRUE(ready);
+  {
+    Child dead({"--child", "abandon", ready_name});
+    ASSERT_TRUE(dead.started());
+    ASSERT_EQ(WaitForSingleObject(ready, kWaitLimitMs), WAIT_OBJECT_0);
+    ASSERT_EQ(dead.Wait(), 0);
+  }
+  LogOpen(1);
+  LogText("after the holder died\n");
+  LogClose();
+  EXPECT_EQ(ReadBinary(log), "after the holder died\r\n");
+
+  // The log released what it got from the abandoned wait.
+  Child probe({"--child", "probe"});
+  ASSERT_TRUE(probe.started());
+  EXPECT_EQ(probe.Wait(), 0);
+  CloseHandle(ready);
+}
+
+TEST(WindowsSharedLog, RecordsUseTheTextModeLineEndsOfWindows) {
+  TempDir dir;
+  const std::string log = wintest::MakeLogFolder(dir.path());
+  ScopedNvDrive drive(dir.path().c_str());
+  LogOpen(1);
+  LogText("50%d done\n");
+  LogPair("printer-7", "Unable to set printer status - ");
+  LogText("no such field\n");
+  LogClose();
+  EXPECT_EQ(ReadBinary(log),
+            "50%d done\r\nprinter-7: Unable to set printer status - no such field\r\n");
+}
+
+TEST(WindowsSharedLog, WithoutNvDriveTheFileIsPslogInTheCurrentFolder) {
+  TempDir dir;
+  char old_cwd[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, old_cwd);
+  ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
+  {
+    ScopedNvDrive drive(nullptr);
+    LogOpen(1);
+    LogText("here\n");
+    LogClose();
+  }
+  SetCurrentDirectoryA(old_cwd);
+  EXPECT_EQ(ReadBinary(dir.path() + "\\pslog.txt"), "here\r\n");
+}
+
+TEST(WindowsSharedLog, MissingFolderUnderNvDriveLogsNothingAndALaterCallRetries) {
+  TempDir dir;
+  ScopedNvDrive drive(dir.path().c_str());
+  LogOpen(1);
+  LogText("lost\n");
+  LogClose();
+  const std::string log = wintest::MakeLogFolder(dir.path());
+  EXPECT_FALSE(wintest::FileExists(log));
+  LogOpen(1);
+  LogText("kept\n");
+  LogClose();
+  EXPECT_EQ(ReadBinary(log), "kept\r\n");
+}
+
+TEST(WindowsSharedLog, PathUnderNvDriveUsesBackslashes) {
+  struct Case {
+    const char* drive;
+    const char* path;  // null: does not fit
+  };
+  const std::string drive103(103, 'D');
+  const std::string drive104(104, 'D');
+  const std::string path103 = drive103 + "\\usr\\ov\\log\\vlmpslog.txt";
+  const Case cases[] = {
+      {"D:", "D:\\usr\\ov\\log\\vlmpslog.txt"},
+      {"", "\\usr\\ov\\log\\vlmpslog.txt"},
+      {"C:\\nv", "C:\\nv\\usr\\ov\\log\\vlmpslog.txt"},
+      {nullptr, "pslog.txt"},
+      {drive103.c_str(), path103.c_str()},
+      {drive104.c_str(), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.drive ? c.drive : "(absent)");
+    char buffer[kMaxLogPath + 1];
+    const bool fits = BuildLogPath(c.drive, buffer, sizeof buffer);
+    if (c.path == nullptr) {
+      EXPECT_FALSE(fits);
+    } else {
+      ASSERT_TRUE(fits);
+      EXPECT_STREQ(buffer, c.path);
+    }
+  }
+}
+
+TEST(WindowsLocalHost, NameComesFromWinsock) {
+  WSADATA data;
+  ASSERT_EQ(WSAStartup(0x0101, &data), 0);
+  char name[256] = {};
+  ASSERT_EQ(gethostname(name, sizeof name), 0);
+  WSACleanup();
+
+  SetHostNameSourceForTesting(nullptr);
+  char* got = LocalHostName();
+  if (std::strlen(name) < kHostNameBufferSize) {
+    ASSERT_NE(got, nullptr);
+    EXPECT_STREQ(got, name);
+  } else {
+    // Too long for the 30-byte buffer: a failure, never a truncated name.
+    EXPECT_EQ(got, nullptr);
+  }
+  std::free(got);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return RunChild(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
