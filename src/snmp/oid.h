@@ -13,6 +13,7 @@ inline constexpr uint32_t kMaxParsedSubIds = 100;
 
 // Dotted text (leading dot optional, null allowed) to a new block; *count
 // receives the number of sub-identifiers. Null and count 0 when out of memory.
+// Components are read like "%d" and taken modulo 2^32 (-2 is 4294967294).
 uint32_t* ParseOid(const char* text, uint32_t* count);
 // A new block holding count sub-identifiers of block; null when out of memory.
 uint32_t* CopyOid(const uint32_t* block, uint32_t count);

@@ -69,6 +69,10 @@ class QuerySession {
   int32_t RowCount() const;
   // 1 when the cursor is then on no row, otherwise 0.
   int32_t SeekRow(bool advance);
+  // The Get operations: kQueryNotFound without a cursor row or a binding
+  // under the name's variable; otherwise *type is set first. GetInteger also
+  // gives kQueryNotFound, *value untouched, for a value absent or shorter
+  // than 4 bytes; GetOid for a value that is not an OBJECT IDENTIFIER.
   int32_t GetInteger(const char* name, int32_t* type, int32_t* value);
   int32_t GetString(const char* name, int32_t* type, uint8_t** bytes, uint32_t* length);
   int32_t GetOid(const char* name, int32_t* type, uint32_t** oid, uint32_t* count);

@@ -453,7 +453,10 @@ OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid
   int err = 0;
   if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
     err = kOVsnmpErrBadArgument;
-  } else if (type != kOVsnmpNull && (value == nullptr || value->string == nullptr)) {
+  } else if (type != kOVsnmpNull && value == nullptr) {
+    err = kOVsnmpErrBadArgument;
+  } else if (type != kOVsnmpNull && value->string == nullptr && (integer || val_len > 0)) {
+    // An empty string or OID may come without a block (malloc(0) may give none).
     err = kOVsnmpErrBadArgument;
   } else if (auto scripted = fake_snmp::Scripted(s.failures.add_typed, n)) {
     err = *scripted;
