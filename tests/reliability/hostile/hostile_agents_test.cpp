@@ -1,0 +1,401 @@
+// Whole polls through the built plug-in against agents that misbehave: the
+// project's fault agent (answers that never advance, endless tables, error
+// statuses, silence, garbage, wrong types, oversized values, tables with
+// hostile contents) and an agent that restarts in mid-walk. Each poll must
+// return within a bound set by NVSNMP_TIMEOUT_MS and NVSNMP_RETRIES, with the
+// status and the exact log records the system gives for that failure.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "poll_harness.h"
+#include "support/agents.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zov::reliability::NvServiceTestFn;
+using zov::test::FaultAgent;
+using zov::test::NvsnmpConfLine;
+using zov::test::ScopedEnv;
+using zov::test::TempDir;
+
+constexpr int kTimeoutMs = 300;
+constexpr int kRetries = 1;
+// One exchange that never gets an answer costs every attempt's timeout.
+constexpr int kExchangeMs = kTimeoutMs * (kRetries + 1);
+// Work besides waiting: process start-up is not in it, a 10,000-row walk is.
+constexpr int kSlackMs = 4000;
+
+constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
+const std::string kUnable = "Unable to get sysUpTime or printer ID from printer\n";
+
+// A table in the fault agent's format, kept by OID so overrides replace rows.
+using Table = std::map<std::vector<uint32_t>, std::string>;
+
+std::vector<uint32_t> Parse(const std::string& dotted) {
+  std::vector<uint32_t> oid;
+  std::istringstream in(dotted);
+  for (std::string part; std::getline(in, part, '.');) {
+    if (!part.empty()) oid.push_back(static_cast<uint32_t>(std::stoul(part)));
+  }
+  return oid;
+}
+
+void Put(Table* table, const std::string& oid, const std::string& type, const std::string& value) {
+  (*table)[Parse(oid)] = oid + "|" + type + "|" + value;
+}
+
+Table Recording(const std::string& name) {
+  Table table;
+  std::ifstream in(std::string(ZOV_TEST_DATA_DIR) + "/" + name + ".snmprec");
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    table[Parse(line.substr(0, line.find('|')))] = line;
+  }
+  return table;
+}
+
+const std::string kAlert = "1.3.6.1.2.1.43.18.1.1.";
+const std::string kUptime = "1.3.6.1.2.1.1.3.0";
+const std::string kObjectId = "1.3.6.1.2.1.1.2.0";
+
+// warning-toner-low with changes: a warning at index 3, time 5400.
+Table Warning(void (*change)(Table*) = nullptr) {
+  Table t = Recording("warning-toner-low");
+  if (change != nullptr) change(&t);
+  return t;
+}
+
+// What a case expects of VlmLastAlert afterwards.
+constexpr int kUntouched = 0;
+constexpr int kEquals = 1;
+constexpr int kWritten = 2;  // some value: read from bytes the agent chose
+
+struct HostileCase {
+  std::string name;                 // printer name, unique per case
+  Table table;
+  std::vector<std::string> fault;   // fault agent options besides the table
+  int status;
+  std::string records;              // this poll's whole log text, NAME for the name
+  int lost_exchanges = 0;           // exchanges that wait out every attempt
+  int lost_attempts = 0;            // single attempts lost (answered on a retry)
+  int check_field = kUntouched;
+  int32_t field = 0;                // VlmLastAlert afterwards when kEquals
+};
+
+std::string Replace(std::string text, const std::string& name) {
+  for (size_t at = text.find("NAME"); at != std::string::npos; at = text.find("NAME", at)) {
+    text.replace(at, 4, name);
+  }
+  return text;
+}
+
+std::string Error(const std::string& text) { return "NAME: Error querying printer\n\t" + text + "\n"; }
+const std::string kTrapLine = "NAME: Generating trap for printer\n";
+
+std::vector<HostileCase> Cases() {
+  const std::string timeout = "no response (timeout)";
+  const std::string malformed = "malformed, truncated or oversized response";
+  std::vector<HostileCase> cases = {
+      // Control: the same table, well answered.
+      {"well-behaved", Warning(), {}, 3, kTrapLine, 0, 0, kEquals, 5400},
+      // Answers that never advance.
+      {"stuck-probe", Warning(), {"--fault", "stuck", "--from", "1"}, 0, "NAME: " + kUnable},
+      {"stuck-walk", Warning(), {"--fault", "stuck", "--from", "2"}, 0,
+       Error("Agent answer does not advance past the previous one")},
+      {"stuck-walk-late", Warning(), {"--fault", "stuck", "--from", "3"}, 0,
+       Error("Agent answer does not advance past the previous one")},
+      // Endless table: the walk stops at its row limit.
+      {"endless-walk", Warning(), {"--fault", "endless", "--from", "2"}, 0,
+       Error("Table walk exceeded the row limit")},
+      {"endless-probe", Warning(), {"--fault", "endless", "--from", "1"}, 0, "NAME: " + kUnable},
+      // Error status on each exchange in turn (probe, three walk steps).
+      {"error-1", Warning(), {"--fault", "error", "--only", "--from", "1"}, 0,
+       Error("genErr") + "NAME: " + kUnable},
+      {"error-2", Warning(), {"--fault", "error", "--only", "--from", "2"}, 0, Error("genErr")},
+      {"error-3", Warning(), {"--fault", "error", "--only", "--from", "3", "--status", "2"}, 0,
+       Error("noSuchName")},
+      {"error-4", Warning(), {"--fault", "error", "--only", "--from", "4", "--status", "1"}, 0,
+       Error("tooBig")},
+      {"error-5", Warning(), {"--fault", "error", "--only", "--from", "5"}, 3, kTrapLine, 0, 0,
+       kEquals, 5400},  // a poll makes only four exchanges
+      // Silence on the probe, in mid-walk, and one lost answer the retry recovers.
+      {"silent-probe", Warning(), {"--fault", "silent", "--from", "1"}, 0,
+       Error(timeout) + "NAME: " + kUnable, 1},
+      {"silent-mid-walk", Warning(), {"--fault", "silent", "--from", "3"}, 0, Error(timeout), 1},
+      {"silent-once", Warning(), {"--fault", "silent", "--only", "--from", "3"}, 3, kTrapLine, 0, 1,
+       kEquals, 5400},
+      // Datagrams that are not answers.
+      {"garbage-probe", Warning(), {"--fault", "garbage", "--from", "1"}, 0,
+       Error(malformed) + "NAME: " + kUnable, 1},
+      {"garbage-walk", Warning(), {"--fault", "garbage", "--from", "2"}, 0, Error(malformed), 1},
+      {"truncated-probe", Warning(), {"--fault", "truncated", "--from", "1"}, 0,
+       Error(malformed) + "NAME: " + kUnable, 1},
+      {"truncated-walk", Warning(), {"--fault", "truncated", "--from", "4"}, 0, Error(malformed), 1},
+      {"oversized-probe", Warning(), {"--fault", "oversized", "--from", "1"}, 0,
+       Error(malformed) + "NAME: " + kUnable, 1},
+      {"oversized-walk", Warning(), {"--fault", "oversized", "--from", "2", "--size", "65000"}, 0,
+       Error(malformed), 1},
+      // Wrong value types: strings for integers and the reverse.
+      {"wrong-type-probe", Warning(), {"--fault", "wrong-type", "--from", "1"}, 0, "NAME: " + kUnable},
+      // Integers answered as strings read as whatever their first bytes
+      // hold (no type check, as with any binding), never beyond the value.
+      {"wrong-type-walk", Warning(), {"--fault", "wrong-type", "--from", "2"}, 2, kTrapLine, 0, 0,
+       kWritten},
+      {"big-value-probe", Warning(), {"--fault", "big-value", "--from", "1"}, 0, "NAME: " + kUnable},
+      {"big-value-walk", Warning(), {"--fault", "big-value", "--from", "2", "--size", "1000"}, 2,
+       kTrapLine, 0, 0, kWritten},
+  };
+
+  // Hostile contents, well delivered. The uptime is taken by its bytes
+  // whatever its type; only 0 or nothing stops the poll.
+  cases.push_back({"oid-for-uptime", Warning([](Table* t) { Put(t, kUptime, "6", "1.3.6.1.4.1.808"); }),
+                   {}, 3, kTrapLine, 0, 0, kEquals, 5400});
+  cases.push_back({"string-for-uptime", Warning([](Table* t) { Put(t, kUptime, "4", "8640000"); }),
+                   {}, 3, kTrapLine, 0, 0, kEquals, 5400});
+  cases.push_back({"empty-string-for-uptime", Warning([](Table* t) { Put(t, kUptime, "4", ""); }),
+                   {}, 0, "NAME: " + kUnable});
+  cases.push_back({"integer-for-object-id", Warning([](Table* t) { Put(t, kObjectId, "2", "808"); }),
+                   {}, 0, "NAME: " + kUnable});
+  cases.push_back({"string-for-object-id",
+                   Warning([](Table* t) { Put(t, kObjectId, "4", std::string(600, 'x')); }),
+                   {}, 0, "NAME: " + kUnable});
+  // A string where the severity belongs: the row reads as severity 0.
+  cases.push_back({"string-for-severity",
+                   Warning([](Table* t) { Put(t, kAlert + "2.1.3", "4", "4"); }),
+                   {}, 2, kTrapLine, 0, 0, kEquals, 5400});
+  // An integer where the description belongs: no description, no trap.
+  cases.push_back({"integer-for-description",
+                   Warning([](Table* t) { Put(t, kAlert + "8.1.3", "2", "1104"); }),
+                   {}, 3, kTrapLine, 0, 0, kEquals, 5400});
+  // An OID where the time belongs: the time reads as 0, the identity is the index.
+  cases.push_back({"oid-for-time",
+                   Warning([](Table* t) { Put(t, kAlert + "9.1.3", "6", "1.3.6.1"); }),
+                   {}, 3, kTrapLine, 0, 0, kEquals, 1200});
+  cases.push_back({"description-4k",
+                   Warning([](Table* t) { Put(t, kAlert + "8.1.3", "4", std::string(4096, 'D')); }),
+                   {}, 3, kTrapLine, 0, 0, kEquals, 5400});
+  cases.push_back({"description-60k",
+                   Warning([](Table* t) { Put(t, kAlert + "8.1.3", "4", std::string(60000, 'D')); }),
+                   {}, 0, Error("malformed, truncated or oversized response"), 1});
+  {
+    cases.push_back({"object-id-128", Warning([](Table* t) {
+                       std::string f = "1.3.6.1.4.1.808.8.62.1";
+                       for (int i = 10; i < 128; ++i) f += ".4294967295";
+                       Put(t, "1.3.6.1.2.1.1.2.0", "6", f);
+                     }),
+                     {}, 3, kTrapLine, 0, 0, kEquals, 5400});
+  }
+  // A row index of 2^32-1 (-1 as signed: never the worst alert) and a time of 2^32-1.
+  cases.push_back({"index-max", Warning([](Table* t) {
+                     for (const char* column : {"2", "3", "4", "5", "6", "7", "8", "9"}) {
+                       const std::string from = kAlert + column + ".1.3";
+                       std::string line = (*t)[Parse(from)];
+                       t->erase(Parse(from));
+                       const std::string to = kAlert + column + ".1.4294967295";
+                       (*t)[Parse(to)] = to + line.substr(line.find('|'));
+                     }
+                     Put(t, kAlert + "9.1.4294967295", "67", "4294967295");
+                   }),
+                   {}, 2, kTrapLine, 0, 0, kEquals, -1});
+  return cases;
+}
+
+class HostileAgentTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    state_ = new State;
+    State& s = *state_;
+    s.env.push_back(std::make_unique<ScopedEnv>("OVW_DB", s.work.File("ovw.db").c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", s.work.File("nvsnmp.conf").c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", std::to_string(kRetries).c_str()));
+    // Traps go to the discard port: whether one is sent is not what is tested here.
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TRAP_PORT", "9"));
+    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
+    std::vector<std::string> names;
+    for (const HostileCase& c : Cases()) names.push_back(c.name);
+    names.push_back("restarting");
+    if (!zov::reliability::PrepareDatabase(names, &s.why)) return;
+    s.poll = zov::reliability::LoadPlugin(&s.why);
+  }
+  static void TearDownTestSuite() {
+    delete state_;
+    state_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
+    old_cwd_ = fs::current_path();
+    fs::current_path(state_->work.path());  // pslog.txt lands here
+  }
+  void TearDown() override { fs::current_path(old_cwd_); }
+
+  static std::string LogPath() { return state_->work.File("pslog.txt"); }
+
+  // Maps the printer name to an endpoint (the configuration is read at each
+  // session open).
+  static void Route(const std::string& name, const std::string& endpoint) {
+    NvsnmpConfLine line;
+    line.name = name;
+    line.peer = endpoint;
+    ASSERT_TRUE(zov::test::WriteNvsnmpConf(state_->work.File("nvsnmp.conf"), {line}));
+  }
+
+  struct State {
+    TempDir work;
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    NvServiceTestFn poll = nullptr;
+    std::string why;
+  };
+  static State* state_;
+  fs::path old_cwd_;
+};
+
+HostileAgentTest::State* HostileAgentTest::state_ = nullptr;
+
+TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
+  int tried = 0;
+  for (const HostileCase& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    std::string table_text;
+    for (const auto& [oid, line] : c.table) table_text += line + "\n";
+    const std::string table_file = state_->work.File(c.name + ".table");
+    ASSERT_TRUE(zov::test::WriteFile(table_file, table_text));
+    std::vector<std::string> args = {"--table", table_file};
+    args.insert(args.end(), c.fault.begin(), c.fault.end());
+    FaultAgent agent;
+    std::string why;
+    ASSERT_TRUE(agent.Start(args, &why)) << why;
+    Route(c.name, agent.endpoint());
+
+    const size_t before = zov::reliability::FileSize(LogPath());
+    int status = -1;
+    const double ms = zov::reliability::TimedMs([&] { status = state_->poll(c.name.c_str(), kOptions); });
+    const int floor_ms = c.lost_exchanges * kExchangeMs + c.lost_attempts * kTimeoutMs;
+    const std::string records = zov::reliability::ReadFrom(LogPath(), before);
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(records, Replace(c.records, c.name));
+    EXPECT_LE(ms, floor_ms + kSlackMs);
+    // The timeouts were waited out, not cut short.
+    EXPECT_GE(ms, floor_ms * 0.95);
+    if (c.check_field != kUntouched) {
+      int32_t field = 0;
+      EXPECT_TRUE(zov::reliability::ReadField(c.name, &field));
+      if (c.check_field == kEquals) {
+        EXPECT_EQ(field, c.field);
+      }
+    } else {
+      int32_t field = 0;
+      EXPECT_FALSE(zov::reliability::ReadField(c.name, &field)) << "field written: " << field;
+    }
+    ++tried;
+  }
+  RecordProperty("cases", tried);
+}
+
+// A relay between the plug-in and the agent: at the n-th request it kills the
+// agent and starts a fresh one, as a printer that reboots in mid-walk. The
+// request in flight is lost; the retry reaches the new agent.
+struct RestartingRelay {
+  int socket_fd = -1;
+  int port = 0;
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  int restarts = 0;
+
+  bool Start(const std::vector<std::string>& agent_args, int restart_at, std::string* why) {
+    socket_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (socket_fd < 0 || bind(socket_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(socket_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+      *why = "relay socket";
+      return false;
+    }
+    port = ntohs(a.sin_port);
+    auto agent = std::make_shared<FaultAgent>();
+    if (!agent->Start(agent_args, why)) return false;
+    thread = std::thread([this, agent_args, restart_at, agent]() mutable {
+      int upstream = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in client{};
+      int requests = 0;
+      char buffer[65536];
+      while (!stop) {
+        pollfd fds[2] = {{socket_fd, POLLIN, 0}, {upstream, POLLIN, 0}};
+        if (poll(fds, 2, 50) <= 0) continue;
+        if (fds[0].revents & POLLIN) {
+          socklen_t clen = sizeof client;
+          ssize_t n = recvfrom(socket_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&client), &clen);
+          if (n <= 0) continue;
+          if (++requests == restart_at) {
+            agent->Stop();  // the request in flight dies with it
+            agent = std::make_shared<FaultAgent>();
+            std::string ignored;
+            agent->Start(agent_args, &ignored);
+            ++restarts;
+            continue;
+          }
+          sockaddr_in to{};
+          to.sin_family = AF_INET;
+          to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+          to.sin_port = htons(static_cast<uint16_t>(agent->port()));
+          sendto(upstream, buffer, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        if (fds[1].revents & POLLIN) {
+          ssize_t n = recv(upstream, buffer, sizeof buffer, 0);
+          if (n > 0) {
+            sendto(socket_fd, buffer, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&client), sizeof client);
+          }
+        }
+      }
+      close(upstream);
+    });
+    return true;
+  }
+  ~RestartingRelay() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+    if (socket_fd >= 0) close(socket_fd);
+  }
+};
+
+TEST_F(HostileAgentTest, AgentRestartingInMidWalkIsReachedAgainOnTheRetry) {
+  const std::string table_file = state_->work.File("restarting.table");
+  std::string text;
+  for (const auto& [oid, line] : Recording("table-1000-rows")) text += line + "\n";
+  ASSERT_TRUE(zov::test::WriteFile(table_file, text));
+  RestartingRelay relay;
+  std::string why;
+  ASSERT_TRUE(relay.Start({"--table", table_file}, 400, &why)) << why;
+  Route("restarting", "127.0.0.1:" + std::to_string(relay.port));
+
+  const size_t before = zov::reliability::FileSize(LogPath());
+  int status = -1;
+  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("restarting", kOptions); });
+  EXPECT_EQ(relay.restarts, 1);
+  EXPECT_EQ(status, 3);  // the whole table was read: warnings at 250, 500, 750
+  EXPECT_EQ(zov::reliability::ReadFrom(LogPath(), before), "restarting: Generating trap for printer\n");
+  EXPECT_GE(ms, kTimeoutMs * 0.95);
+  EXPECT_LE(ms, kExchangeMs + kSlackMs);
+  int32_t field = 0;
+  EXPECT_TRUE(zov::reliability::ReadField("restarting", &field));
+  EXPECT_EQ(field, 101000);
+}
+
+}  // namespace
