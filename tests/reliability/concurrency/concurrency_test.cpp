@@ -1,0 +1,316 @@
+// Many polls at once over printers of mixed states: threads in one process,
+// then several processes, all sharing one log file and one object database.
+// Every status must be the printer's, every log record whole and known, and
+// the database consistent afterwards. Some calls ask for packet dumps, so the
+// process-wide dump flag is written by concurrent calls throughout.
+//
+// Counts come from ZOV_STRESS_THREADS and ZOV_STRESS_POLLS (polls per
+// thread); the defaults suit CI.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ovwdb_runner.h"
+#include "poll_harness.h"
+#include "support/agents.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zov::reliability::NvServiceTestFn;
+using zov::test::FaultAgent;
+using zov::test::NvsnmpConfLine;
+using zov::test::ScopedEnv;
+using zov::test::TempDir;
+
+constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
+constexpr char kDumpOptions[] = "-d -l -c 11 -w 12 -o 13";
+
+struct PrinterState {
+  const char* recording;
+  int status;
+  bool field_written;   // VlmLastAlert holds `field` afterwards; else never set
+  int32_t field;
+  // Messages this printer's records may carry (after "NAME: ").
+  std::set<std::string> messages;
+  bool every_poll_logs;  // the first message is logged by every poll
+};
+
+const std::string kTrap = "Generating trap for printer";
+
+const std::vector<PrinterState>& States() {
+  static const std::vector<PrinterState> states = {
+      {"warning-toner-low", 3, true, 5400, {kTrap}, false},
+      {"critical-offline-newest", 4, true, 6000, {kTrap}, false},
+      {"empty-table", 2, false, 0, {}, false},
+      {"normal-other-only", 2, true, 8100, {kTrap}, false},
+      {"times-all-zero-critical", 4, true, 7, {kTrap}, false},
+      {"critical-without-description", 4, true, 2, {kTrap}, false},
+      {"description-bytes", 3, true, 2000, {kTrap}, false},
+      {"foreign-family", 0, false, 0, {"Printer is not of the supported family"}, true},
+      {"uptime-zero", 0, false, 0, {"Unable to get sysUpTime or printer ID from printer"}, true},
+      {"table-last-object", 0, false, 0, {"Error querying printer"}, true},
+  };
+  return states;
+}
+
+// Twenty printers: two names for each state.
+struct Printer {
+  std::string name;
+  const PrinterState* state;
+};
+
+std::vector<Printer> Printers() {
+  std::vector<Printer> printers;
+  for (const PrinterState& s : States()) {
+    for (int copy = 1; copy <= 2; ++copy) {
+      printers.push_back({std::string(s.recording) + "-" + std::to_string(copy), &s});
+    }
+  }
+  return printers;
+}
+
+int EnvCount(const char* name, int fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && std::atoi(v) > 0 ? std::atoi(v) : fallback;
+}
+
+// Checks that the log is made of whole, known records; counts them by
+// printer and message.
+void CheckLog(const std::string& text, std::map<std::string, std::map<std::string, int>>* counts) {
+  std::map<std::string, const PrinterState*> known;
+  for (const Printer& p : Printers()) known[p.name] = p.state;
+  ASSERT_TRUE(text.empty() || text.back() == '\n') << "the log ends inside a record";
+  const std::vector<std::string> lines = zov::reliability::Lines(text);
+  bool expect_error_text = false;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (expect_error_text) {
+      // The second line of an SNMP error record.
+      EXPECT_EQ(line, "\tnoSuchName") << "line " << i + 1;
+      expect_error_text = false;
+      continue;
+    }
+    const size_t colon = line.find(": ");
+    ASSERT_NE(colon, std::string::npos) << "line " << i + 1 << " is no record: " << line;
+    const std::string name = line.substr(0, colon);
+    const std::string message = line.substr(colon + 2);
+    auto it = known.find(name);
+    ASSERT_NE(it, known.end()) << "line " << i + 1 << " names no printer: " << line;
+    EXPECT_EQ(it->second->messages.count(message), 1u) << "line " << i + 1 << ": " << line;
+    ++(*counts)[name][message];
+    expect_error_text = message == "Error querying printer";
+  }
+  EXPECT_FALSE(expect_error_text) << "an error record lacks its second line";
+}
+
+class ConcurrencyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    state_ = new State;
+    State& s = *state_;
+    std::vector<NvsnmpConfLine> lines;
+    std::map<std::string, std::string> endpoint;
+    for (const PrinterState& ps : States()) {
+      auto agent = std::make_unique<FaultAgent>();
+      if (!agent->Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/" + ps.recording + ".snmprec"},
+                        &s.why)) {
+        return;
+      }
+      endpoint[ps.recording] = agent->endpoint();
+      s.agents.push_back(std::move(agent));
+    }
+    for (const Printer& p : Printers()) {
+      NvsnmpConfLine line;
+      line.name = p.name;
+      line.peer = endpoint[p.state->recording];
+      lines.push_back(line);
+    }
+    if (!zov::test::WriteNvsnmpConf(s.work.File("nvsnmp.conf"), lines)) {
+      s.why = "cannot write nvsnmp.conf";
+      return;
+    }
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", s.work.File("nvsnmp.conf").c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", "1000"));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", "1"));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TRAP_PORT", "9"));
+    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
+    s.poll = zov::reliability::LoadPlugin(&s.why);
+  }
+  static void TearDownTestSuite() {
+    delete state_;
+    state_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
+    dir_ = std::make_unique<TempDir>();
+    db_ = std::make_unique<ScopedEnv>("OVW_DB", dir_->File("ovw.db").c_str());
+    std::vector<std::string> names;
+    for (const Printer& p : Printers()) names.push_back(p.name);
+    std::string why;
+    ASSERT_TRUE(zov::reliability::PrepareDatabase(names, &why)) << why;
+    old_cwd_ = fs::current_path();
+    fs::current_path(dir_->path());
+  }
+  void TearDown() override { fs::current_path(old_cwd_); }
+
+  void CheckDatabase() {
+    for (const Printer& p : Printers()) {
+      int32_t field = 0;
+      const bool has = zov::reliability::ReadField(p.name, &field);
+      EXPECT_EQ(has, p.state->field_written) << p.name;
+      if (has && p.state->field_written) {
+        EXPECT_EQ(field, p.state->field) << p.name;
+      }
+    }
+    ToolResult check = RunOvwdb({"dump"});
+    EXPECT_EQ(check.exit_code, 0) << check.err;
+    EXPECT_EQ(zov::reliability::Lines(check.out).size(), Printers().size());
+  }
+
+  struct State {
+    TempDir work;
+    std::vector<std::unique_ptr<FaultAgent>> agents;
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    NvServiceTestFn poll = nullptr;
+    std::string why;
+  };
+  static State* state_;
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<ScopedEnv> db_;
+  fs::path old_cwd_;
+};
+
+ConcurrencyTest::State* ConcurrencyTest::state_ = nullptr;
+
+TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
+  const int threads = EnvCount("ZOV_STRESS_THREADS", 16);
+  const int polls = EnvCount("ZOV_STRESS_POLLS", 200);
+  const std::vector<Printer> printers = Printers();
+  std::vector<std::map<std::string, int>> polled(threads);
+  std::atomic<int> wrong{0};
+  std::atomic<int> made{0};
+  std::string first_wrong;
+  std::mutex first_wrong_mutex;
+
+  // Packet dumps go to standard error; keep them out of the test's output.
+  const int saved_stderr = dup(2);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  dup2(null_fd, 2);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < polls; ++i) {
+        const Printer& p = printers[(static_cast<size_t>(t) * 7 + static_cast<size_t>(i)) % printers.size()];
+        const int status = state_->poll(p.name.c_str(), i % 10 == 3 ? kDumpOptions : kOptions);
+        ++polled[t][p.name];
+        ++made;
+        if (status != p.state->status && wrong++ == 0) {
+          std::lock_guard<std::mutex> lock(first_wrong_mutex);
+          first_wrong = p.name + " gave " + std::to_string(status);
+        }
+      }
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  dup2(saved_stderr, 2);
+  close(saved_stderr);
+  close(null_fd);
+
+  EXPECT_EQ(made.load(), threads * polls);
+  EXPECT_EQ(wrong.load(), 0) << "first: " << first_wrong;
+  std::string text;
+  ASSERT_TRUE(zov::test::ReadFile(dir_->File("pslog.txt"), &text));
+  std::map<std::string, std::map<std::string, int>> counts;
+  CheckLog(text, &counts);
+  for (const Printer& p : printers) {
+    int total = 0;
+    for (const auto& per_thread : polled) {
+      auto it = per_thread.find(p.name);
+      if (it != per_thread.end()) total += it->second;
+    }
+    if (p.state->every_poll_logs) {
+      EXPECT_EQ(counts[p.name][*p.state->messages.begin()], total) << p.name;
+    } else if (!p.state->messages.empty() && total > 0) {
+      // Announced at least once; more only while concurrent first polls
+      // saw the same empty field.
+      EXPECT_GE(counts[p.name][kTrap], 1) << p.name;
+      EXPECT_LE(counts[p.name][kTrap], threads) << p.name;
+    }
+  }
+  CheckDatabase();
+  RecordProperty("polls", threads * polls);
+  std::printf("%d threads x %d polls over %zu printers\n", threads, polls, printers.size());
+}
+
+TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
+  const int processes = 3;
+  const int threads = EnvCount("ZOV_STRESS_PROCESS_THREADS", 4);
+  const int rounds = EnvCount("ZOV_STRESS_ROUNDS", 20);
+  std::string list;
+  for (const Printer& p : Printers()) list += p.name + "\n";
+  ASSERT_TRUE(zov::test::WriteFile(dir_->File("printers.txt"), list));
+
+  std::vector<zov::test::ChildProcess> children(processes);
+  for (int i = 0; i < processes; ++i) {
+    zov::test::ChildOptions options;
+    options.stdout_file = dir_->File("runner-" + std::to_string(i) + ".out");
+    std::string why;
+    // The second process asks for packet dumps on every call.
+    ASSERT_TRUE(zov::test::StartChild(
+        {ZOV_RUNNER_FILE, "--plugin", ZOV_PLUGIN_FILE, "--options", i == 1 ? kDumpOptions : kOptions,
+         "--printers", dir_->File("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
+         "--threads", std::to_string(threads), "--json"},
+        options, &children[i], &why))
+        << why;
+  }
+  for (auto& child : children) {
+    int status = 0;
+    ASSERT_TRUE(zov::test::WaitChild(&child, 300000, &status)) << "a runner did not finish";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  std::map<std::string, int> expected;
+  for (const Printer& p : Printers()) expected[p.name] = p.state->status;
+  std::map<std::string, int> calls;
+  for (int i = 0; i < processes; ++i) {
+    std::string out;
+    ASSERT_TRUE(zov::test::ReadFile(dir_->File("runner-" + std::to_string(i) + ".out"), &out));
+    for (const std::string& line : zov::reliability::Lines(out)) {
+      if (line.rfind("{\"address\":", 0) != 0) continue;  // dumps and the summary
+      const size_t a = line.find('"', 11) + 1;
+      const std::string name = line.substr(a, line.find('"', a) - a);
+      const size_t s = line.find("\"status\":") + 9;
+      ASSERT_EQ(expected.count(name), 1u) << line;
+      EXPECT_EQ(std::atoi(line.c_str() + s), expected[name]) << line;
+      ++calls[name];
+    }
+  }
+  for (const Printer& p : Printers()) EXPECT_EQ(calls[p.name], processes * rounds) << p.name;
+
+  std::string text;
+  ASSERT_TRUE(zov::test::ReadFile(dir_->File("pslog.txt"), &text));
+  std::map<std::string, std::map<std::string, int>> counts;
+  CheckLog(text, &counts);
+  for (const Printer& p : Printers()) {
+    if (p.state->every_poll_logs) {
+      EXPECT_EQ(counts[p.name][*p.state->messages.begin()], processes * rounds) << p.name;
+    }
+  }
+  CheckDatabase();
+  std::printf("%d processes x %d threads x %d rounds over %zu printers\n", processes, threads, rounds,
+              Printers().size());
+}
+
+}  // namespace
