@@ -385,7 +385,7 @@ bool ParseTrapLine(const std::string& line, TrapRecord* record) {
   r.raw = line;
   std::vector<std::string> head;
   size_t pos = 0;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 5; ++i) {
     size_t bar = body.find('|', pos);
     if (bar == std::string::npos) return false;
     head.push_back(body.substr(pos, bar - pos));
@@ -398,6 +398,7 @@ bool ParseTrapLine(const std::string& line, TrapRecord* record) {
   // as its 64-bit unsigned pattern.
   r.specific = static_cast<int>(static_cast<long long>(
       std::strtoull(head[3].c_str() + (head[3].starts_with(".") ? 1 : 0), nullptr, 10)));
+  r.time_stamp = std::strtoll(head[4].c_str(), nullptr, 10);
   std::string rest = body.substr(pos);
   // Bindings are "OID = TYPE: value" joined by '|'; every OID starts with '.'.
   std::vector<std::string> parts;
@@ -478,7 +479,7 @@ bool TrapReceiver::Start(std::string* why) {
                  "[snmp] mibs :\n"
                  "[snmp] hexOutputLength 0\n"
                  "[snmp] persistentDir " + dir_.File("persist") + "\n"
-                 "format1 ZOVTRAP %N|%a|%w|%q|%V|%v ZOVEND\\n\n")) {
+                 "format1 ZOVTRAP %N|%a|%w|%q|%T|%V|%v ZOVEND\\n\n")) {
     *why = "cannot write " + conf;
     return false;
   }

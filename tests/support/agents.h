@@ -133,6 +133,7 @@ struct TrapRecord {
   std::string agent;       // agent address field: "0.0.0.0"
   int generic = -1;
   int specific = -1;
+  long long time_stamp = -1;  // the Trap-PDU's time stamp in TimeTicks
   std::vector<TrapBinding> bindings;
   std::string raw;         // the whole printed line
 };

@@ -726,6 +726,7 @@ TEST_F(TrapNvsnmp, TrapArrivesWithExactFieldsAndBindings) {
   EXPECT_EQ(t.agent, "0.0.0.0");
   EXPECT_EQ(t.generic, 6);
   EXPECT_EQ(t.specific, 17);
+  EXPECT_EQ(t.time_stamp, 0);  // not set by the caller
   ASSERT_EQ(t.bindings.size(), 5u) << t.raw;
   EXPECT_EQ(t.bindings[0].oid, ".1.3.6.1.4.1.2.6.3.1.1.2.0");
   EXPECT_EQ(t.bindings[0].type, "INTEGER");
@@ -738,6 +739,28 @@ TEST_F(TrapNvsnmp, TrapArrivesWithExactFieldsAndBindings) {
   EXPECT_EQ(traps[1].specific, -3);
   ASSERT_EQ(traps[1].bindings.size(), 5u);
   EXPECT_EQ(traps[1].bindings[2].value, "\"\"");
+}
+
+TEST_F(TrapNvsnmp, OneSessionSendsRequestsToTheAgentPortAndTrapsToTheTrapPort) {
+  std::string why;
+  FaultAgent agent;
+  ASSERT_TRUE(agent.Start({"--row", "1.3.6.1.2.1.1.3.0|67|7"}, &why)) << why;
+  std::string agent_port = std::to_string(agent.port());
+  std::string trap_port = std::to_string(receiver_.port());
+  ScopedEnv port("NVSNMP_PORT", agent_port.c_str());
+  ScopedEnv trap("NVSNMP_TRAP_PORT", trap_port.c_str());
+  SessionPtr s = Open(receiver_.address(), 0, 500, 0xFFFF);
+  ASSERT_TRUE(s);
+  Exchange e = GetNext(s.get(), kSystem);
+  ASSERT_TRUE(e.response) << OVsnmpErrString(e.error);
+  EXPECT_EQ(*e.response->variables->val.integer, 7);
+  OVsnmpPdu* pdu = AlertTrap(2, 4, "p", "x");
+  pdu->time_stamp = 4242;
+  ASSERT_NE(OVsnmpSend(s.get(), pdu), -1);
+  std::vector<TrapRecord> traps = receiver_.WaitForTraps(1, 5000);
+  ASSERT_EQ(traps.size(), 1u);
+  EXPECT_EQ(traps[0].specific, 2);
+  EXPECT_EQ(traps[0].time_stamp, 4242);
 }
 
 TEST_F(TrapNvsnmp, AgentAddressAndPeerPortAsSet) {
