@@ -3,11 +3,11 @@
 // what is asked for is missing or cannot be changed, 2 on bad arguments.
 #include <sqlite3.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,7 +89,8 @@ std::optional<std::string> FieldType(sqlite3* db, const std::string& name, bool*
 // Signed 32-bit, or unsigned 32-bit with the high bit set (stored as the
 // same 32 bits, that is as a negative number).
 std::optional<int32_t> ParseInteger(const char* text) {
-  if (text[0] == '\0') return std::nullopt;
+  // strtoll would also take blanks and a plus sign; a value is digits only.
+  if (!std::isdigit(static_cast<unsigned char>(text[0])) && text[0] != '-') return std::nullopt;
   errno = 0;
   char* end = nullptr;
   long long value = std::strtoll(text, &end, 10);

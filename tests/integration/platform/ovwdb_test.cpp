@@ -97,6 +97,8 @@ TEST_F(OvwdbTest, BadArgumentsExitTwoWithTheUsage) {
            std::vector<std::string>{"get", "lobby-laser"},
            std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert"},
            std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "12abc"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", " 12"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "+12"},
            std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "4294967296"},
            std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "-2147483649"},
            std::vector<std::string>{"dump", "extra"},
