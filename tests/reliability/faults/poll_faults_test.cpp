@@ -1,0 +1,252 @@
+// Faults around a poll that is otherwise sound: the object database locked
+// by another process beyond its busy timeout, read-only, or removed while
+// polls go on; the log directory missing and then created; NV_DRIVE at and
+// past its limit; no trap receiver; a local host name that does not resolve;
+// the agent's port closed. The poll goes on or ends with the record the
+// system gives, within the time the system allows.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ovwdb_runner.h"
+#include "poll_harness.h"
+#include "support/agents.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using zov::reliability::NvServiceTestFn;
+using zov::test::FaultAgent;
+using zov::test::NvsnmpConfLine;
+using zov::test::ScopedEnv;
+using zov::test::TempDir;
+
+constexpr int kTimeoutMs = 300;
+constexpr int kRetries = 1;
+constexpr int kSlackMs = 3000;
+// libovw waits this long for a lock before a write gives up.
+constexpr int kBusyTimeoutMs = 5000;
+constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
+const std::string kTrapLine = ": Generating trap for printer\n";
+
+class PollFaultTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    state_ = new State;
+    State& s = *state_;
+    if (!s.agent.Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec"}, &s.why)) {
+      return;
+    }
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", s.work.File("nvsnmp.conf").c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", std::to_string(kRetries).c_str()));
+    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
+    // No trap receiver anywhere in this suite: traps go to a closed port.
+    s.env.push_back(std::make_unique<ScopedEnv>(
+        "NVSNMP_TRAP_PORT", std::to_string(zov::test::FreeUdpPort()).c_str()));
+    s.poll = zov::reliability::LoadPlugin(&s.why);
+  }
+  static void TearDownTestSuite() {
+    delete state_;
+    state_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
+    dir_ = std::make_unique<TempDir>();
+    db_ = std::make_unique<ScopedEnv>("OVW_DB", dir_->File("ovw.db").c_str());
+    old_cwd_ = fs::current_path();
+    fs::current_path(dir_->path());
+  }
+  void TearDown() override { fs::current_path(old_cwd_); }
+
+  // Printers all reach the fault agent serving a plain warning (status 3,
+  // identity 5400); `closed` names a printer whose port nobody listens on.
+  static void Route(const std::vector<std::string>& names, int closed_port = 0) {
+    std::vector<NvsnmpConfLine> lines;
+    for (const std::string& name : names) {
+      NvsnmpConfLine line;
+      line.name = name;
+      line.peer = closed_port != 0 && name == "closed-port" ? "127.0.0.1:" + std::to_string(closed_port)
+                                                           : state_->agent.endpoint();
+      lines.push_back(line);
+    }
+    ASSERT_TRUE(zov::test::WriteNvsnmpConf(state_->work.File("nvsnmp.conf"), lines));
+  }
+  void Prepare(const std::vector<std::string>& names) {
+    Route(names);
+    std::string why;
+    ASSERT_TRUE(zov::reliability::PrepareDatabase(names, &why)) << why;
+  }
+  std::string Log() const { return zov::reliability::ReadFrom(dir_->File("pslog.txt"), 0); }
+
+  struct State {
+    TempDir work;
+    FaultAgent agent;
+    std::vector<std::unique_ptr<ScopedEnv>> env;
+    NvServiceTestFn poll = nullptr;
+    std::string why;
+  };
+  static State* state_;
+  std::unique_ptr<TempDir> dir_;
+  std::unique_ptr<ScopedEnv> db_;
+  fs::path old_cwd_;
+};
+
+PollFaultTest::State* PollFaultTest::state_ = nullptr;
+
+TEST_F(PollFaultTest, DatabaseLockedLongerThanTheBusyTimeoutFailsTheWriteOnly) {
+  Prepare({"locked"});
+  zov::test::ChildOptions options;
+  options.pipe_stdin = true;
+  options.pipe_stdout = true;
+  zov::test::ChildProcess sqlite;
+  std::string why;
+  if (!zov::test::StartChild({"sqlite3", dir_->File("ovw.db")}, options, &sqlite, &why)) {
+    GTEST_SKIP() << "no sqlite3 command: " << why;
+  }
+  const std::string begin = "BEGIN EXCLUSIVE;\nSELECT 'locked';\n";
+  ASSERT_EQ(write(sqlite.stdin_fd, begin.data(), begin.size()), static_cast<ssize_t>(begin.size()));
+  std::string line;
+  ASSERT_TRUE(zov::test::ReadChildLine(&sqlite, 5000, &line));
+  ASSERT_EQ(line, "locked");
+
+  int status = -1;
+  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("locked", kOptions); });
+  // The status and the announcement do not depend on the write.
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(Log(),
+            "locked: Unable to set printer status - Object database is locked: \n"
+            "locked" + kTrapLine);
+  EXPECT_GE(ms, kBusyTimeoutMs * 0.95);
+  EXPECT_LE(ms, kBusyTimeoutMs + kSlackMs);
+  zov::test::StopChild(&sqlite);
+
+  // Lock gone: the next poll stores the identity.
+  EXPECT_EQ(state_->poll("locked", kOptions), 3);
+  int32_t field = 0;
+  EXPECT_TRUE(zov::reliability::ReadField("locked", &field));
+  EXPECT_EQ(field, 5400);
+}
+
+TEST_F(PollFaultTest, ReadOnlyDatabaseFailsTheWriteAndThePollGoesOn) {
+  Prepare({"read-only"});
+  // As root, file modes do not stop a writer; SQLite's read-only open does.
+  ScopedEnv ro("OVW_DB", ("file:" + dir_->File("ovw.db") + "?mode=ro").c_str());
+  int status = -1;
+  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("read-only", kOptions); });
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(Log(),
+            "read-only: Unable to set printer status - Object database is read-only: \n"
+            "read-only" + kTrapLine);
+  EXPECT_LE(ms, kSlackMs);
+}
+
+TEST_F(PollFaultTest, DatabaseRemovedBetweenPollsLeavesThePollsGoingOn) {
+  Prepare({"removed"});
+  EXPECT_EQ(state_->poll("removed", kOptions), 3);
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(dir_->File(std::string("ovw.db") + suffix));
+  // The connection this thread holds may still reach the removed file, or a
+  // new empty database without the field is made; either way the poll gives
+  // the printer's status and never blocks.
+  for (int i = 0; i < 3; ++i) {
+    int status = -1;
+    const double ms = zov::reliability::TimedMs([&] { status = state_->poll("removed", kOptions); });
+    EXPECT_EQ(status, 3);
+    EXPECT_LE(ms, kSlackMs);
+  }
+  // In a fresh thread the database is opened again: made anew, without the
+  // field, so the previous identity reads as 0 and is announced again.
+  const size_t before = zov::reliability::FileSize(dir_->File("pslog.txt"));
+  int status = -1;
+  std::thread([&] { status = state_->poll("removed", kOptions); }).join();
+  EXPECT_EQ(status, 3);
+  EXPECT_TRUE(fs::exists(dir_->File("ovw.db")));
+  const std::string records = zov::reliability::ReadFrom(dir_->File("pslog.txt"), before);
+  EXPECT_NE(records.find("removed: VlmLastAlert field not defined\n"), std::string::npos) << records;
+  EXPECT_NE(records.find("removed" + kTrapLine), std::string::npos) << records;
+}
+
+TEST_F(PollFaultTest, MissingLogDirectoryDropsRecordsUntilItExists) {
+  Prepare({"log-dir-a", "log-dir-b"});
+  const std::string drive = dir_->File("drive");
+  ScopedEnv nv_drive("NV_DRIVE", drive.c_str());
+  EXPECT_EQ(state_->poll("log-dir-a", kOptions), 3);
+  EXPECT_FALSE(fs::exists(drive));
+  fs::create_directories(drive + "/usr/ov/log");
+  EXPECT_EQ(state_->poll("log-dir-b", kOptions), 3);
+  EXPECT_EQ(zov::reliability::ReadFrom(drive + "/usr/ov/log/vlmpslog.txt", 0), "log-dir-b" + kTrapLine);
+  EXPECT_FALSE(fs::exists(dir_->File("pslog.txt")));
+}
+
+TEST_F(PollFaultTest, DriveOf103CharactersIsUsedAnd104IsRefused) {
+  Prepare({"drive-103", "drive-104"});
+  for (size_t length : {103u, 104u}) {
+    std::string drive = dir_->File("d");
+    ASSERT_LT(drive.size(), length);
+    drive += std::string(length - drive.size(), 'x');
+    fs::create_directories(drive + "/usr/ov/log");
+    ScopedEnv nv_drive("NV_DRIVE", drive.c_str());
+    const std::string name = "drive-" + std::to_string(length);
+    EXPECT_EQ(state_->poll(name.c_str(), kOptions), 3);
+    const std::string path = drive + "/usr/ov/log/vlmpslog.txt";
+    if (length == 103) {
+      EXPECT_EQ(path.size(), 127u);
+      EXPECT_EQ(zov::reliability::ReadFrom(path, 0), name + kTrapLine);
+    } else {
+      // No log at all rather than a shortened path naming another file.
+      EXPECT_TRUE(fs::is_empty(drive + "/usr/ov/log"));
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir_->File("pslog.txt")));
+}
+
+TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
+  Prepare({"closed-port"});
+  Route({"closed-port"}, zov::test::FreeUdpPort());
+  int status = -1;
+  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("closed-port", kOptions); });
+  EXPECT_EQ(status, 0);
+  const std::string log = Log();
+  EXPECT_EQ(log.rfind("closed-port: Error querying printer\n\t", 0), 0u) << log;
+  EXPECT_NE(log.find("closed-port: Unable to get sysUpTime or printer ID from printer\n"), std::string::npos)
+      << log;
+  EXPECT_LE(ms, kTimeoutMs * (kRetries + 1) + kSlackMs);
+}
+
+// The local host name is the trap's destination; one that does not resolve
+// gives the trap session's error record and leaves the status alone. Needs a
+// private UTS namespace (root, unshare).
+TEST_F(PollFaultTest, UnresolvableLocalHostNameLosesOnlyTheTrap) {
+  Prepare({"no-host"});
+  zov::test::ChildOptions options;
+  options.stdout_file = dir_->File("runner.out");
+  zov::test::ChildProcess child;
+  std::string why;
+  const std::string host = "zov-unresolvable-h7";
+  ASSERT_TRUE(zov::test::StartChild(
+      {"unshare", "--uts", "sh", "-c",
+       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", ZOV_RUNNER_FILE, "--plugin", ZOV_PLUGIN_FILE,
+       "--options", kOptions, "no-host"},
+      options, &child, &why))
+      << why;
+  int wait_status = 0;
+  ASSERT_TRUE(zov::test::WaitChild(&child, 30000, &wait_status));
+  std::string out;
+  zov::test::ReadFile(dir_->File("runner.out"), &out);
+  if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+    GTEST_SKIP() << "cannot set a host name in a private namespace: " << out;
+  }
+  EXPECT_EQ(out.rfind("no-host 3 warning ", 0), 0u) << out;
+  const std::string log = Log();
+  EXPECT_EQ(log.rfind("no-host" + kTrapLine + host + ": Error creating trap session\n\t", 0), 0u) << log;
+  int32_t field = 0;
+  EXPECT_TRUE(zov::reliability::ReadField("no-host", &field));
+  EXPECT_EQ(field, 5400);
+}
+
+}  // namespace
