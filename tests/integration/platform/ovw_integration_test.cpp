@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -150,6 +153,59 @@ TEST_F(OvwDatabaseTest, ReadOnlyDatabaseRefusesTheWriteAndKeepsTheValue) {
   EXPECT_EQ(OVwError(), kOVwErrReadOnly);
   EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
                             OVwErrorMsg(kOVwErrReadOnly) + ": \n");
+  EXPECT_EQ(ReadLastAlert(kPrinter), 777);
+}
+
+// Another connection holding the write lock, as a writer in another process
+// would.
+struct WriteLock {
+  explicit WriteLock(const std::string& path) {
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+      held = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+  }
+  ~WriteLock() {
+    Release();
+    sqlite3_close(db);
+  }
+  void Release() {
+    if (held) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    held = false;
+  }
+  sqlite3* db = nullptr;
+  bool held = false;
+};
+
+TEST_F(OvwDatabaseTest, WriteWaitsForABriefLockAndSucceeds) {
+  DefineFieldAndPrinters();
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(OVwDbInit(), 0);
+  WriteLock lock(db_);
+  ASSERT_TRUE(lock.held);
+  std::thread releaser([&lock] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    lock.Release();
+  });
+  WriteLastAlert(kPrinter, 500);
+  releaser.join();
+  EXPECT_EQ(ReadLastAlert(kPrinter), 500);
+  EXPECT_EQ(log.Text(), "");
+}
+
+TEST_F(OvwDatabaseTest, WriteRefusedAfterTheBusyTimeoutWhileReadsGoOn) {
+  DefineFieldAndPrinters();
+  ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "777"}).exit_code, 0);
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  ASSERT_EQ(OVwDbInit(), 0);
+  WriteLock lock(db_);
+  ASSERT_TRUE(lock.held);
+  WriteLastAlert(kPrinter, 500);
+  EXPECT_EQ(OVwError(), kOVwErrBusy);
+  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
+                            OVwErrorMsg(kOVwErrBusy) + ": \n");
+  // WAL: the held write lock does not stop readers.
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
 }
 
