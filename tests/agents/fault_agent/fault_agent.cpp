@@ -23,6 +23,7 @@
 //   oversized   a correct answer padded to BYTES (default 40000)
 //   wrong-type  INTEGER-like values answered as OCTET STRING and the reverse
 //   big-value   every value an OCTET STRING of BYTES (default 6000)
+//   wrong-id    a correct answer under another request-id
 //
 // Binds port 0 on 127.0.0.1 (::1 with --ipv6), prints the port as the first
 // line of standard output, and exits on SIGTERM or when standard input closes.
@@ -69,7 +70,7 @@ void Usage() {
   std::fprintf(stderr,
                "usage: fault_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]\n"
                "                   [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
-               "                            wrong-type|big-value] [--from N] [--only] [--status S]\n"
+               "                            wrong-type|big-value|wrong-id] [--from N] [--only] [--status S]\n"
                "                   [--size BYTES] [--depth D] [--keep-stdin-optional]\n");
 }
 
@@ -123,6 +124,9 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     } else if (a == "--depth") {
       if (!value(&v)) return false;
       o->depth = static_cast<size_t>(std::max(1L, std::atol(v.c_str())));
+    } else if (a == "--help") {
+      Usage();
+      std::exit(0);
     } else if (a == "--keep-stdin-optional") {
       o->watch_stdin = false;
     } else {
@@ -130,7 +134,8 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     }
   }
   static const char* const kFaults[] = {"none",    "stuck",     "endless",   "error",      "silent",
-                                        "garbage", "truncated", "oversized", "wrong-type", "big-value"};
+                                        "garbage", "truncated", "oversized", "wrong-type", "big-value",
+                                        "wrong-id"};
   if (std::find_if(std::begin(kFaults), std::end(kFaults), [&](const char* f) { return o->fault == f; }) ==
       std::end(kFaults)) {
     return false;
@@ -184,7 +189,7 @@ std::optional<std::string> Answer(const Options& o, const fa::Request& req, long
   fa::Response resp;
   resp.version = req.version;
   resp.community = req.community;
-  resp.request_id = req.request_id;
+  resp.request_id = fault == "wrong-id" ? req.request_id ^ 0x5a5a : req.request_id;
   bool v2 = req.version != 0;
   for (size_t i = 0; i < req.names.size(); ++i) {
     const fa::Oid& name = req.names[i];

@@ -436,6 +436,8 @@ TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
       {{"--fault", "truncated"}, kOVsnmpErrBadResponse},
       {{"--fault", "oversized"}, kOVsnmpErrBadResponse},
       {{"--fault", "oversized", "--size", "60000"}, kOVsnmpErrBadResponse},
+      // An answer to some other request is no answer to this one.
+      {{"--fault", "wrong-id"}, kOVsnmpErrBadResponse},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[3] : ""));
