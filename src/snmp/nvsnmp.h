@@ -72,6 +72,7 @@ inline constexpr int kOVsnmpErrInternal = -10;     // anything else net-snmp rep
 // The value a binding carries, seen through its type byte.
 union OVsnmpVal {
   int32_t* integer;    // INTEGER, Counter32, Gauge32, TimeTicks, IpAddress: 4 bytes
+                       // (an IpAddress holds its four bytes in wire order)
   uint8_t* string;     // OCTET STRING, Opaque, Counter64 (8 bytes, host order)
   uint32_t* oid;       // OBJECT IDENTIFIER: a sub-identifier block
 };
