@@ -237,13 +237,6 @@ void CloseNet(NetSession* ns) {
   ns->handle = nullptr;
 }
 
-}  // namespace
-}  // namespace nvsnmp
-
-namespace nvsnmp {
-namespace {
-
-// The local port is the system's choice: the plug-in always leaves it open.
 OVsnmpSession* Open(const char* community, const char* peer, int retries, int interval, int remote_port) {
   if (peer == nullptr || (retries < 0 && retries != kOVsnmpDefault) ||
       (interval <= 0 && interval != kOVsnmpDefault) ||
@@ -369,6 +362,7 @@ extern "C" {
 NVSNMP_API OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, int interval,
                                      int local_port, int remote_port, OVsnmpCallback callback,
                                      void* callback_data) {
+  // The local port is the system's choice: the plug-in always leaves it open.
   (void)local_port;
   (void)callback;
   (void)callback_data;
