@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "snmp/nvsnmp.h"
@@ -45,21 +46,41 @@ bool ParseVersion(std::string_view text, bool* v2c) {
   return false;
 }
 
-int ApplyKey(std::string_view key, std::string_view value, SessionSettings* out) {
+// What one line sets; the keys it does not name stay unset.
+struct LineSettings {
+  bool has_peer = false;
+  PeerText peer;
+  bool has_community = false;
+  std::string community;
+  bool has_port = false;
+  int port = 0;
+  bool has_timeout = false;
+  int timeout_ms = 0;
+  bool has_retries = false;
+  int retries = 0;
+  bool has_version = false;
+  bool v2c = false;
+};
+
+int ParseKey(std::string_view key, std::string_view value, LineSettings* out) {
   if (key == "peer") {
-    PeerText peer;
-    if (ParsePeerText(std::string(value), &peer) != 0) return kOVsnmpErrConfig;
-    out->peer = peer;
+    if (ParsePeerText(std::string(value), &out->peer) != 0) return kOVsnmpErrConfig;
+    out->has_peer = true;
     return 0;
   }
   if (key == "community") {
     out->community = std::string(value);
+    out->has_community = true;
     return 0;
   }
-  if (key == "port") return ParseInt(value, 1, 65535, &out->agent_port) ? 0 : kOVsnmpErrConfig;
-  if (key == "timeout") return ParseInt(value, 1, kMaxTimeoutMs, &out->timeout_ms) ? 0 : kOVsnmpErrConfig;
-  if (key == "retries") return ParseInt(value, 0, kMaxRetries, &out->retries) ? 0 : kOVsnmpErrConfig;
-  if (key == "version") return ParseVersion(value, &out->v2c) ? 0 : kOVsnmpErrConfig;
+  if (key == "port") return (out->has_port = ParseInt(value, 1, 65535, &out->port)) ? 0 : kOVsnmpErrConfig;
+  if (key == "timeout") {
+    return (out->has_timeout = ParseInt(value, 1, kMaxTimeoutMs, &out->timeout_ms)) ? 0 : kOVsnmpErrConfig;
+  }
+  if (key == "retries") {
+    return (out->has_retries = ParseInt(value, 0, kMaxRetries, &out->retries)) ? 0 : kOVsnmpErrConfig;
+  }
+  if (key == "version") return (out->has_version = ParseVersion(value, &out->v2c)) ? 0 : kOVsnmpErrConfig;
   return kOVsnmpErrConfig;
 }
 
@@ -75,14 +96,72 @@ std::vector<std::string_view> SplitWords(std::string_view line) {
   return words;
 }
 
-// Applies one line's keys; the line is validated whether or not it applies.
-int ApplyLine(const std::vector<std::string_view>& words, SessionSettings* out) {
+int ParseLine(const std::vector<std::string_view>& words, LineSettings* out) {
   for (size_t i = 1; i < words.size(); ++i) {
     size_t eq = words[i].find('=');
     if (eq == std::string_view::npos || eq == 0) return kOVsnmpErrConfig;
-    int rc = ApplyKey(words[i].substr(0, eq), words[i].substr(eq + 1), out);
+    int rc = ParseKey(words[i].substr(0, eq), words[i].substr(eq + 1), out);
     if (rc != 0) return rc;
   }
+  return 0;
+}
+
+void ApplyLine(const LineSettings& line, SessionSettings* out) {
+  if (line.has_peer) out->peer = line.peer;
+  if (line.has_community) out->community = line.community;
+  if (line.has_port) out->agent_port = line.port;
+  if (line.has_timeout) out->timeout_ms = line.timeout_ms;
+  if (line.has_retries) out->retries = line.retries;
+  if (line.has_version) out->v2c = line.v2c;
+}
+
+// A whole NVSNMP_CONF text, parsed once: every session opened while the file
+// stays the same looks its printer up here instead of parsing it again.
+struct ParsedConf {
+  int error = 0;  // kOVsnmpErrConfig when any line is malformed
+  bool has_default = false;
+  LineSettings default_line;
+  std::unordered_map<std::string, LineSettings> named;  // the first line for each name
+};
+
+std::shared_ptr<const ParsedConf> ParseConf(const std::string& text) {
+  auto parsed = std::make_shared<ParsedConf>();
+  std::string_view all(text);
+  size_t pos = 0;
+  while (pos <= all.size()) {
+    size_t end = all.find('\n', pos);
+    if (end == std::string_view::npos) end = all.size();
+    std::string_view line = all.substr(pos, end - pos);
+    pos = end + 1;
+    size_t hash = line.find('#');
+    if (hash != std::string_view::npos) line = line.substr(0, hash);
+    std::vector<std::string_view> words = SplitWords(line);
+    if (words.empty()) continue;
+    // Every line is validated, so that a mistake shows whichever printer it is for.
+    LineSettings settings;
+    int rc = ParseLine(words, &settings);
+    if (rc != 0) {
+      parsed->error = rc;
+      parsed->named.clear();
+      return parsed;
+    }
+    if (words[0] == "default") {
+      if (!parsed->has_default) {
+        parsed->has_default = true;
+        parsed->default_line = settings;
+      }
+    } else {
+      parsed->named.emplace(std::string(words[0]), std::move(settings));
+    }
+  }
+  return parsed;
+}
+
+// The default line first, the printer's own line over it.
+int ApplyParsed(const ParsedConf& parsed, const std::string& name, SessionSettings* out) {
+  if (parsed.error != 0) return parsed.error;
+  if (parsed.has_default) ApplyLine(parsed.default_line, out);
+  if (auto it = parsed.named.find(name); it != parsed.named.end()) ApplyLine(it->second, out);
   return 0;
 }
 
@@ -92,14 +171,14 @@ int EnvInt(const char* name, int low, int high, int* out) {
   return ParseInt(value, low, high, out) ? 0 : kOVsnmpErrConfig;
 }
 
-// The file's text, read again only when it changed.
+// The file, read and parsed again only when it changed.
 struct ConfCache {
   std::mutex mutex;
   std::string path;
   struct timespec mtime {};
   off_t size = -1;
   ino_t inode = 0;
-  std::shared_ptr<const std::string> text;
+  std::shared_ptr<const ParsedConf> parsed;
 };
 
 ConfCache& Cache() {
@@ -107,15 +186,15 @@ ConfCache& Cache() {
   return cache;
 }
 
-int ReadConfText(const char* path, std::shared_ptr<const std::string>* out) {
+int ReadConf(const char* path, std::shared_ptr<const ParsedConf>* out) {
   struct stat st;
   if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxConfBytes) return kOVsnmpErrConfig;
   ConfCache& cache = Cache();
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (cache.text && cache.path == path && cache.size == st.st_size && cache.inode == st.st_ino &&
+    if (cache.parsed && cache.path == path && cache.size == st.st_size && cache.inode == st.st_ino &&
         cache.mtime.tv_sec == st.st_mtim.tv_sec && cache.mtime.tv_nsec == st.st_mtim.tv_nsec) {
-      *out = cache.text;
+      *out = cache.parsed;
       return 0;
     }
   }
@@ -131,15 +210,16 @@ int ReadConfText(const char* path, std::shared_ptr<const std::string>* out) {
   bool failed = std::ferror(file) != 0 || text->size() > static_cast<size_t>(kMaxConfBytes);
   std::fclose(file);
   if (failed) return kOVsnmpErrConfig;
+  std::shared_ptr<const ParsedConf> parsed = ParseConf(*text);
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
     cache.path = path;
     cache.size = st.st_size;
     cache.inode = st.st_ino;
     cache.mtime = st.st_mtim;
-    cache.text = text;
+    cache.parsed = parsed;
   }
-  *out = std::move(text);
+  *out = std::move(parsed);
   return 0;
 }
 
@@ -162,8 +242,7 @@ int ParsePeerText(const std::string& text, PeerText* out) {
     size_t colon = text.find(':');
     if (colon != std::string::npos && text.find(':', colon + 1) == std::string::npos) {
       peer.host = text.substr(0, colon);
-      if (peer.host.empty() ||
-          !ParseInt(std::string_view(text).substr(colon + 1), 1, 65535, &peer.port)) {
+      if (peer.host.empty() || !ParseInt(std::string_view(text).substr(colon + 1), 1, 65535, &peer.port)) {
         return kOVsnmpErrBadPeer;
       }
     } else {
@@ -180,31 +259,7 @@ int ParsePeerText(const std::string& text, PeerText* out) {
 }
 
 int ApplyConfText(const std::string& text, const std::string& name, SessionSettings* out) {
-  std::vector<std::vector<std::string_view>> default_lines;
-  std::vector<std::vector<std::string_view>> named_lines;
-  std::string_view all(text);
-  size_t pos = 0;
-  while (pos <= all.size()) {
-    size_t end = all.find('\n', pos);
-    if (end == std::string_view::npos) end = all.size();
-    std::string_view line = all.substr(pos, end - pos);
-    pos = end + 1;
-    size_t hash = line.find('#');
-    if (hash != std::string_view::npos) line = line.substr(0, hash);
-    std::vector<std::string_view> words = SplitWords(line);
-    if (words.empty()) continue;
-    // Validate every line, so that a mistake shows whichever printer it is for.
-    SessionSettings scratch;
-    int rc = ApplyLine(words, &scratch);
-    if (rc != 0) return rc;
-    if (words[0] == "default") default_lines.push_back(words);
-    if (words[0] == name) named_lines.push_back(words);
-  }
-  // The default line first, the printer's own line over it; the first line
-  // for a name counts.
-  if (!default_lines.empty()) ApplyLine(default_lines.front(), out);
-  if (!named_lines.empty() && name != "default") ApplyLine(named_lines.front(), out);
-  return 0;
+  return ApplyParsed(*ParseConf(text), name, out);
 }
 
 int LoadSettings(const char* name, SessionSettings* out) {
@@ -225,12 +280,12 @@ int LoadSettings(const char* name, SessionSettings* out) {
   rc = ParsePeerText(name, &s.peer);
   bool name_is_peer = rc == 0;
   if (const char* path = std::getenv("NVSNMP_CONF"); path != nullptr && *path != '\0') {
-    std::shared_ptr<const std::string> text;
-    rc = ReadConfText(path, &text);
+    std::shared_ptr<const ParsedConf> parsed;
+    rc = ReadConf(path, &parsed);
     if (rc != 0) return rc;
     PeerText before = s.peer;
     s.peer = PeerText{};
-    rc = ApplyConfText(*text, name, &s);
+    rc = ApplyParsed(*parsed, name, &s);
     if (rc != 0) return rc;
     if (!s.peer.host.empty()) {
       name_is_peer = true;
