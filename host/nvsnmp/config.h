@@ -20,11 +20,11 @@ int ParsePeerText(const std::string& text, PeerText* out);
 struct SessionSettings {
   PeerText peer;
   std::string community;
-  int agent_port = 161;   // requests, when neither the caller nor the peer names a port
-  int trap_port = 162;    // Trap-PDUs, likewise
+  int agent_port = 161;  // requests, when neither the caller nor the peer names a port
+  int trap_port = 162;   // Trap-PDUs, likewise
   int timeout_ms = 1000;
   int retries = 1;
-  bool v2c = false;       // requests only; traps are always SNMPv1
+  bool v2c = false;  // requests only; traps are always SNMPv1
 };
 
 // Settings for a session opened with `name` (the peer text exactly as the

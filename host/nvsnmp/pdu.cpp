@@ -117,8 +117,7 @@ int AddToNetsnmp(netsnmp_pdu* out, const OVsnmpVarBind* b) {
       if (!ValidOid(b->val.oid, b->val_len)) return kOVsnmpErrBadPdu;
       oid value[MAX_OID_LEN];
       ToOid(b->val.oid, b->val_len, value);
-      added = snmp_pdu_add_variable(out, name, b->oid_length, ASN_OBJECT_ID, value,
-                                    b->val_len * sizeof(oid));
+      added = snmp_pdu_add_variable(out, name, b->oid_length, ASN_OBJECT_ID, value, b->val_len * sizeof(oid));
       break;
     }
     case kOVsnmpCounter64: {
@@ -222,9 +221,15 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
 netsnmp_pdu* ToNetsnmp(const OVsnmpPdu* pdu, long version, int* error) {
   int command;
   switch (pdu->command) {
-    case kOVsnmpGetRequest: command = SNMP_MSG_GET; break;
-    case kOVsnmpGetNextRequest: command = SNMP_MSG_GETNEXT; break;
-    case kOVsnmpTrap: command = SNMP_MSG_TRAP; break;
+    case kOVsnmpGetRequest:
+      command = SNMP_MSG_GET;
+      break;
+    case kOVsnmpGetNextRequest:
+      command = SNMP_MSG_GETNEXT;
+      break;
+    case kOVsnmpTrap:
+      command = SNMP_MSG_TRAP;
+      break;
     default:
       *error = kOVsnmpErrBadPdu;
       return nullptr;

@@ -37,7 +37,7 @@ struct NetSession {
 struct OVsnmpSession {
   std::string address;  // resolved numeric host, IPv6 without brackets
   bool ipv6 = false;
-  int named_port = 0;   // the caller's remote port or the peer's; 0: settle by use
+  int named_port = 0;  // the caller's remote port or the peer's; 0: settle by use
   nvsnmp::SessionSettings settings;
   NetSession requests;
   NetSession traps;
@@ -50,15 +50,13 @@ namespace {
 // printer is a few hundred bytes; an answer of this size is not one.
 constexpr int kMaxAcceptedDatagram = 32 * 1024;
 
-bool DumpEnabled() {
-  return std::atomic_ref<int>(OVsnmpDumpPacket).load(std::memory_order_relaxed) != 0;
-}
+bool DumpEnabled() { return std::atomic_ref<int>(OVsnmpDumpPacket).load(std::memory_order_relaxed) != 0; }
 
 void DumpPacket(const char* direction, const std::string& peer, const void* data, int length) noexcept try {
   // One fputs per packet keeps concurrent dumps from interleaving.
   const auto* bytes = static_cast<const unsigned char*>(data);
-  std::string text = "nvsnmp: " + std::string(direction) + " " + peer + ", " + std::to_string(length) +
-                     " bytes\n";
+  std::string text =
+      "nvsnmp: " + std::string(direction) + " " + peer + ", " + std::to_string(length) + " bytes\n";
   char hex[4];
   for (int i = 0; i < length; ++i) {
     std::snprintf(hex, sizeof(hex), "%02x%c", bytes[i], (i % 16 == 15 || i + 1 == length) ? '\n' : ' ');
@@ -110,9 +108,8 @@ std::string PersistentDirectory() {
   std::string base = tmp != nullptr && *tmp == '/' ? tmp : "/tmp";
   std::string dir = base + "/nvsnmp-" + std::to_string(getuid());
   struct stat st;
-  if (mkdir(dir.c_str(), 0700) != 0 &&
-      !(lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
-        (st.st_mode & 0077) == 0)) {
+  if (mkdir(dir.c_str(), 0700) != 0 && !(lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                                         st.st_uid == getuid() && (st.st_mode & 0077) == 0)) {
     dir = base + "/nvsnmp.XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) return base;
   }
@@ -144,17 +141,24 @@ void InitialiseOnce() {
 
 int MapLibraryError(int snmp_error) {
   switch (snmp_error) {
-    case SNMPERR_MALLOC: return kOVsnmpErrNoMemory;
-    case SNMPERR_BAD_ADDRESS: return kOVsnmpErrBadPeer;
-    case SNMPERR_BAD_SENDTO: return kOVsnmpErrSend;
-    case SNMPERR_TIMEOUT: return kOVsnmpErrTimeout;
+    case SNMPERR_MALLOC:
+      return kOVsnmpErrNoMemory;
+    case SNMPERR_BAD_ADDRESS:
+      return kOVsnmpErrBadPeer;
+    case SNMPERR_BAD_SENDTO:
+      return kOVsnmpErrSend;
+    case SNMPERR_TIMEOUT:
+      return kOVsnmpErrTimeout;
     case SNMPERR_TOO_LONG:
     case SNMPERR_BAD_ASN1_BUILD:
     case SNMPERR_V2_IN_V1:
     case SNMPERR_V1_IN_V2:
-    case SNMPERR_UNKNOWN_PDU: return kOVsnmpErrBadPdu;
-    case SNMPERR_BAD_PARSE: return kOVsnmpErrBadResponse;
-    default: return kOVsnmpErrInternal;
+    case SNMPERR_UNKNOWN_PDU:
+      return kOVsnmpErrBadPdu;
+    case SNMPERR_BAD_PARSE:
+      return kOVsnmpErrBadResponse;
+    default:
+      return kOVsnmpErrInternal;
   }
 }
 
@@ -404,24 +408,48 @@ NVSNMP_API int OVsnmpSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
 }
 
 NVSNMP_API const char* OVsnmpErrString(int error) {
-  static const char* const kStatus[] = {
-      "noError",           "tooBig",       "noSuchName",         "badValue",
-      "readOnly",          "genErr",       "noAccess",           "wrongType",
-      "wrongLength",       "wrongEncoding", "wrongValue",        "noCreation",
-      "inconsistentValue", "resourceUnavailable", "commitFailed", "undoFailed",
-      "authorizationError", "notWritable", "inconsistentName"};
+  static const char* const kStatus[] = {"noError",
+                                        "tooBig",
+                                        "noSuchName",
+                                        "badValue",
+                                        "readOnly",
+                                        "genErr",
+                                        "noAccess",
+                                        "wrongType",
+                                        "wrongLength",
+                                        "wrongEncoding",
+                                        "wrongValue",
+                                        "noCreation",
+                                        "inconsistentValue",
+                                        "resourceUnavailable",
+                                        "commitFailed",
+                                        "undoFailed",
+                                        "authorizationError",
+                                        "notWritable",
+                                        "inconsistentName"};
   switch (error) {
-    case kOVsnmpErrNoMemory: return "out of memory";
-    case kOVsnmpErrBadArgument: return "bad argument";
-    case kOVsnmpErrBadPeer: return "unknown or malformed peer address";
-    case kOVsnmpErrSessionOpen: return "cannot open the SNMP transport";
-    case kOVsnmpErrTimeout: return "no response (timeout)";
-    case kOVsnmpErrSend: return "cannot send the datagram";
-    case kOVsnmpErrBadPdu: return "PDU cannot be encoded";
-    case kOVsnmpErrBadResponse: return "malformed, truncated or oversized response";
-    case kOVsnmpErrConfig: return "NVSNMP_CONF or NVSNMP_* setting unreadable or malformed";
-    case kOVsnmpErrInternal: return "SNMP library error";
-    default: break;
+    case kOVsnmpErrNoMemory:
+      return "out of memory";
+    case kOVsnmpErrBadArgument:
+      return "bad argument";
+    case kOVsnmpErrBadPeer:
+      return "unknown or malformed peer address";
+    case kOVsnmpErrSessionOpen:
+      return "cannot open the SNMP transport";
+    case kOVsnmpErrTimeout:
+      return "no response (timeout)";
+    case kOVsnmpErrSend:
+      return "cannot send the datagram";
+    case kOVsnmpErrBadPdu:
+      return "PDU cannot be encoded";
+    case kOVsnmpErrBadResponse:
+      return "malformed, truncated or oversized response";
+    case kOVsnmpErrConfig:
+      return "NVSNMP_CONF or NVSNMP_* setting unreadable or malformed";
+    case kOVsnmpErrInternal:
+      return "SNMP library error";
+    default:
+      break;
   }
   if (error >= 0 && error < static_cast<int>(sizeof(kStatus) / sizeof(kStatus[0]))) return kStatus[error];
   thread_local char unknown[40];

@@ -81,10 +81,9 @@ bool CopyTree(const std::string& from, const std::string& to) {
 // A v1 GetRequest for sysUpTime.0 with the community, as raw bytes; enough
 // to see that an agent is up (any answer counts).
 std::string ProbeRequest(const std::string& community) {
-  static const unsigned char kTail[] = {0xa0, 0x1c, 0x02, 0x04, 0x00, 0x00, 0x00, 0x2a, 0x02,
-                                        0x01, 0x00, 0x02, 0x01, 0x00, 0x30, 0x0e, 0x30, 0x0c,
-                                        0x06, 0x08, 0x2b, 0x06, 0x01, 0x02, 0x01, 0x01, 0x03,
-                                        0x00, 0x05, 0x00};
+  static const unsigned char kTail[] = {0xa0, 0x1c, 0x02, 0x04, 0x00, 0x00, 0x00, 0x2a, 0x02, 0x01,
+                                        0x00, 0x02, 0x01, 0x00, 0x30, 0x0e, 0x30, 0x0c, 0x06, 0x08,
+                                        0x2b, 0x06, 0x01, 0x02, 0x01, 0x01, 0x03, 0x00, 0x05, 0x00};
   std::string body;
   body += std::string("\x02\x01\x00", 3);
   body += '\x04';
@@ -124,8 +123,8 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-bool StartChild(const std::vector<std::string>& argv, const ChildOptions& options,
-                ChildProcess* child, std::string* why) {
+bool StartChild(const std::vector<std::string>& argv, const ChildOptions& options, ChildProcess* child,
+                std::string* why) {
   if (argv.empty()) {
     *why = "no program";
     return false;
@@ -152,8 +151,8 @@ bool StartChild(const std::vector<std::string>& argv, const ChildOptions& option
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   } else if (!options.stdout_file.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -448,7 +447,8 @@ bool TrapReceiver::Start(std::string* why) {
   }
   host_name_ = name;
   if (host_name_.size() >= 30) {
-    *why = "local host name \"" + host_name_ + "\" has 30 characters or more; traps cannot be addressed to it";
+    *why =
+        "local host name \"" + host_name_ + "\" has 30 characters or more; traps cannot be addressed to it";
     return false;
   }
   addrinfo hints{};
@@ -478,8 +478,10 @@ bool TrapReceiver::Start(std::string* why) {
                  "disableAuthorization yes\n"
                  "[snmp] mibs :\n"
                  "[snmp] hexOutputLength 0\n"
-                 "[snmp] persistentDir " + dir_.File("persist") + "\n"
-                 "format1 ZOVTRAP %N|%a|%w|%q|%T|%V|%v ZOVEND\\n\n")) {
+                 "[snmp] persistentDir " +
+                     dir_.File("persist") +
+                     "\n"
+                     "format1 ZOVTRAP %N|%a|%w|%q|%T|%V|%v ZOVEND\\n\n")) {
     *why = "cannot write " + conf;
     return false;
   }
@@ -491,8 +493,9 @@ bool TrapReceiver::Start(std::string* why) {
     ChildOptions options;
     options.stdout_file = dir_.File("snmptrapd.out");
     options.env = {"SNMP_PERSISTENT_DIR=" + dir_.File("persist")};
-    std::vector<std::string> argv = {"snmptrapd", "-f", "-Lf", log, "-C", "-c", conf, "-n", "-On",
-                                     "udp:" + address_ + ":" + std::to_string(port_)};
+    std::vector<std::string> argv = {
+        "snmptrapd", "-f", "-Lf", log,   "-C",
+        "-c",        conf, "-n",  "-On", "udp:" + address_ + ":" + std::to_string(port_)};
     if (!StartChild(argv, options, &child_, why)) return false;
     // snmptrapd logs its version once it listens.
     auto deadline = Clock::now() + std::chrono::seconds(10);

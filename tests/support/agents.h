@@ -20,9 +20,9 @@ namespace zov::test {
 // ---- child processes ----
 
 struct ChildOptions {
-  std::string stdout_file;    // stdout (and stderr) appended here; empty: /dev/null
-  bool pipe_stdout = false;   // stdout readable through ChildProcess::stdout_fd instead
-  bool pipe_stdin = false;    // stdin a pipe kept open until StopChild (fault_agent exits on EOF)
+  std::string stdout_file;       // stdout (and stderr) appended here; empty: /dev/null
+  bool pipe_stdout = false;      // stdout readable through ChildProcess::stdout_fd instead
+  bool pipe_stdin = false;       // stdin a pipe kept open until StopChild (fault_agent exits on EOF)
   std::vector<std::string> env;  // "NAME=VALUE" added to the inherited environment
 };
 
@@ -33,8 +33,8 @@ struct ChildProcess {
 };
 
 // Starts argv[0] (searched on PATH) with the arguments. False on failure.
-bool StartChild(const std::vector<std::string>& argv, const ChildOptions& options,
-                ChildProcess* child, std::string* why);
+bool StartChild(const std::vector<std::string>& argv, const ChildOptions& options, ChildProcess* child,
+                std::string* why);
 // One line of the child's piped stdout (without the newline), waiting at most
 // timeout_ms. False on timeout or end of file.
 bool ReadChildLine(ChildProcess* child, int timeout_ms, std::string* line);
@@ -81,13 +81,13 @@ struct ScopedEnv {
 
 // One line of an NVSNMP_CONF file: NAME key=value ... Empty fields are left out.
 struct NvsnmpConfLine {
-  std::string name;       // the address exactly as the caller passes it, or "default"
-  std::string peer;       // host, host:port or [IPv6]:port
+  std::string name;  // the address exactly as the caller passes it, or "default"
+  std::string peer;  // host, host:port or [IPv6]:port
   std::string community;
-  int port = 0;           // 0: not set
-  int timeout_ms = 0;     // 0: not set
-  int retries = -1;       // -1: not set
-  std::string version;    // "1" or "2c"
+  int port = 0;         // 0: not set
+  int timeout_ms = 0;   // 0: not set
+  int retries = -1;     // -1: not set
+  std::string version;  // "1" or "2c"
 };
 bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>& lines);
 
@@ -135,7 +135,7 @@ struct TrapRecord {
   int specific = -1;
   long long time_stamp = -1;  // the Trap-PDU's time stamp in TimeTicks
   std::vector<TrapBinding> bindings;
-  std::string raw;         // the whole printed line
+  std::string raw;  // the whole printed line
 };
 
 // snmptrapd receiving on the address the local host name resolves to (that is

@@ -170,7 +170,8 @@ bool ParseOidText(const std::string& text, Oid* out) {
     size_t dot = text.find('.', i);
     if (dot == std::string::npos) dot = text.size();
     std::string part = text.substr(i, dot - i);
-    if (part.empty() || part.size() > 10 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (part.empty() || part.size() > 10 || part.find_first_not_of("0123456789") != std::string::npos)
+      return false;
     unsigned long long v = std::strtoull(part.c_str(), nullptr, 10);
     if (v > 0xFFFFFFFFull) return false;
     out->push_back(static_cast<uint32_t>(v));
@@ -206,7 +207,8 @@ bool ParseRow(const std::string& line, Row* out) {
     if (inet_pton(AF_INET, value.c_str(), addr) != 1) return false;
     row.value.bytes.assign(reinterpret_cast<char*>(addr), 4);
   } else if (type == "2" || type == "65" || type == "66" || type == "67") {
-    row.value.tag = static_cast<unsigned char>(std::atoi(type.c_str()) == 2 ? kInteger : 0x40 + std::atoi(type.c_str()) - 64);
+    row.value.tag = static_cast<unsigned char>(
+        std::atoi(type.c_str()) == 2 ? kInteger : 0x40 + std::atoi(type.c_str()) - 64);
     char* end;
     row.value.integer = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0') return false;
@@ -245,10 +247,13 @@ bool DecodeRequest(const unsigned char* data, size_t size, Request* out) {
 
 std::string EncodeResponse(const Response& r) {
   std::string list;
-  for (const Binding& b : r.bindings) list += Tlv(0x30, Tlv(kObjectId, OidContent(b.oid)) + EncodeValue(b.value));
-  std::string pdu = Tlv(kInteger, IntegerContent(r.request_id)) + Tlv(kInteger, IntegerContent(r.error_status)) +
+  for (const Binding& b : r.bindings)
+    list += Tlv(0x30, Tlv(kObjectId, OidContent(b.oid)) + EncodeValue(b.value));
+  std::string pdu = Tlv(kInteger, IntegerContent(r.request_id)) +
+                    Tlv(kInteger, IntegerContent(r.error_status)) +
                     Tlv(kInteger, IntegerContent(r.error_index)) + Tlv(0x30, list);
-  std::string msg = Tlv(kInteger, IntegerContent(r.version)) + Tlv(kOctetString, r.community) + Tlv(kResponse, pdu);
+  std::string msg =
+      Tlv(kInteger, IntegerContent(r.version)) + Tlv(kOctetString, r.community) + Tlv(kResponse, pdu);
   return Tlv(0x30, msg);
 }
 

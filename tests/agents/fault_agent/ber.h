@@ -30,9 +30,9 @@ inline constexpr unsigned char kResponse = 0xa2;
 
 struct Value {
   unsigned char tag = kNull;
-  long integer = 0;     // INTEGER, Counter32, Gauge32, TimeTicks
-  std::string bytes;    // OCTET STRING, IpAddress (4 bytes)
-  Oid oid;              // OBJECT IDENTIFIER
+  long integer = 0;   // INTEGER, Counter32, Gauge32, TimeTicks
+  std::string bytes;  // OCTET STRING, IpAddress (4 bytes)
+  Oid oid;            // OBJECT IDENTIFIER
 };
 
 struct Row {

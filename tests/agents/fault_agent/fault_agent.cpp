@@ -133,9 +133,9 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       return false;
     }
   }
-  static const char* const kFaults[] = {"none",    "stuck",     "endless",   "error",      "silent",
-                                        "garbage", "truncated", "oversized", "wrong-type", "big-value",
-                                        "wrong-id"};
+  static const char* const kFaults[] = {"none",       "stuck",     "endless",   "error",
+                                        "silent",     "garbage",   "truncated", "oversized",
+                                        "wrong-type", "big-value", "wrong-id"};
   if (std::find_if(std::begin(kFaults), std::end(kFaults), [&](const char* f) { return o->fault == f; }) ==
       std::end(kFaults)) {
     return false;
@@ -241,7 +241,8 @@ std::optional<std::string> Answer(const Options& o, const fa::Request& req, long
   if (resp.error_status != 0 && !v2) {
     // An SNMPv1 error answer carries the request's bindings unchanged.
     resp.bindings.clear();
-    for (const fa::Oid& name : req.names) resp.bindings.push_back(fa::Binding{name, fa::Value{fa::kNull, 0, "", {}}});
+    for (const fa::Oid& name : req.names)
+      resp.bindings.push_back(fa::Binding{name, fa::Value{fa::kNull, 0, "", {}}});
   }
   if (fault == "error") {
     resp.error_status = o.status;
@@ -253,7 +254,8 @@ std::optional<std::string> Answer(const Options& o, const fa::Request& req, long
     long pad = total - static_cast<long>(encoded.size()) - 24;
     if (pad > 0) {
       fa::Oid pad_oid = {1, 3, 6, 1, 4, 1, 99999, 1};
-      resp.bindings.push_back(fa::Binding{pad_oid, fa::Value{fa::kOctetString, 0, std::string(pad, 'P'), {}}});
+      resp.bindings.push_back(
+          fa::Binding{pad_oid, fa::Value{fa::kOctetString, 0, std::string(pad, 'P'), {}}});
     }
   }
   std::string encoded = fa::EncodeResponse(resp);

@@ -1,5 +1,7 @@
 // libnvsnmp against real agents on loopback: snmpsim, the fault agent and
 // snmptrapd.
+#include "snmp/nvsnmp.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "snmp/nvsnmp.h"
 #include "support/agents.h"
 
 namespace {
@@ -72,7 +73,8 @@ using SessionPtr = std::unique_ptr<OVsnmpSession, SessionClose>;
 
 SessionPtr Open(const std::string& peer, int retries = -1, int interval = -1, int remote_port = 0xFFFF,
                 const char* community = nullptr) {
-  return SessionPtr(OVsnmpOpen(community, peer.c_str(), retries, interval, 0xFFFF, remote_port, nullptr, nullptr));
+  return SessionPtr(
+      OVsnmpOpen(community, peer.c_str(), retries, interval, 0xFFFF, remote_port, nullptr, nullptr));
 }
 
 struct Exchange {
@@ -98,7 +100,9 @@ Exchange Request(OVsnmpSession* session, int type, const std::vector<Oid>& names
   return e;
 }
 
-Exchange GetNext(OVsnmpSession* session, const Oid& name) { return Request(session, kOVsnmpGetNextRequest, {name}); }
+Exchange GetNext(OVsnmpSession* session, const Oid& name) {
+  return Request(session, kOVsnmpGetNextRequest, {name});
+}
 
 struct Walk {
   std::vector<Oid> rows;
@@ -246,7 +250,8 @@ TEST_F(SnmpsimNvsnmp, V2cExceptionValuesBecomeNoSuchNameWithTheirIndex) {
   ScopedEnv v("NVSNMP_VERSION", "2c");
   SessionPtr s = Open(Endpoint());
   ASSERT_TRUE(s);
-  Exchange e = Request(s.get(), kOVsnmpGetRequest, {{1, 3, 6, 1, 2, 1, 1, 1, 0}, {1, 3, 6, 1, 2, 1, 1, 9, 0}});
+  Exchange e =
+      Request(s.get(), kOVsnmpGetRequest, {{1, 3, 6, 1, 2, 1, 1, 1, 0}, {1, 3, 6, 1, 2, 1, 1, 9, 0}});
   ASSERT_TRUE(e.response);
   EXPECT_EQ(e.response->error_status, 2);
   EXPECT_EQ(e.response->error_index, 2);
@@ -259,10 +264,10 @@ TEST_F(SnmpsimNvsnmp, V2cExceptionValuesBecomeNoSuchNameWithTheirIndex) {
 TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
   TempDir dir;
   std::string conf = dir.File("nvsnmp.conf");
-  ASSERT_TRUE(zov::test::WriteNvsnmpConf(
-      conf, {{"lobby-laser", Endpoint(), "tiny", 0, 0, -1, ""},
-             {"basement", "127.0.0.1", "other", agent_->port(), 0, -1, "2c"},
-             {"wrong-community", Endpoint(), "nobody-home", 0, 150, 0, ""}}));
+  ASSERT_TRUE(
+      zov::test::WriteNvsnmpConf(conf, {{"lobby-laser", Endpoint(), "tiny", 0, 0, -1, ""},
+                                        {"basement", "127.0.0.1", "other", agent_->port(), 0, -1, "2c"},
+                                        {"wrong-community", Endpoint(), "nobody-home", 0, 150, 0, ""}}));
   ScopedEnv env("NVSNMP_CONF", conf.c_str());
   {
     SessionPtr s = Open("lobby-laser");
@@ -331,6 +336,14 @@ TEST_F(SnmpsimNvsnmp, ManyThreadsKeepTheirOwnSessionsAndErrors) {
   ASSERT_TRUE(silent.Start({"--fault", "silent"}, &why)) << why;
   constexpr int kThreads = 8;
   constexpr int kRounds = 15;
+  // Half the threads reach snmpsim through a name of the configuration file,
+  // which every open reads through one cache.
+  TempDir dir;
+  std::vector<NvsnmpConfLine> lines;
+  for (int t = 0; t < kThreads; t += 2)
+    lines.push_back({"printer-" + std::to_string(t), Endpoint(), "tiny", 0, 0, -1, ""});
+  ASSERT_TRUE(zov::test::WriteNvsnmpConf(dir.File("nvsnmp.conf"), lines));
+  ScopedEnv conf("NVSNMP_CONF", dir.File("nvsnmp.conf").c_str());
   std::atomic<int> failures{0};
   std::vector<std::string> problems(kThreads);
   std::vector<std::thread> threads;
@@ -345,7 +358,7 @@ TEST_F(SnmpsimNvsnmp, ManyThreadsKeepTheirOwnSessionsAndErrors) {
         OVsnmpErrno = 1000 + t;
         int kind = (t + round) % 3;
         if (kind == 0) {
-          SessionPtr s = Open(Endpoint());
+          SessionPtr s = Open(t % 2 == 0 ? "printer-" + std::to_string(t) : Endpoint());
           if (!s) {
             fail("open");
             continue;
@@ -539,9 +552,9 @@ TEST(NvsnmpOpen, RefusesWhatCannotBeAPeerOrSetting) {
   const Case peers[] = {
       // Only peers refused without a name lookup: tests send nothing off
       // loopback, DNS included.
-      {"printer 1", kOVsnmpErrBadPeer},            {"[::1", kOVsnmpErrBadPeer},
-      {"127.0.0.1:99999", kOVsnmpErrBadPeer},      {"127.0.0.1:", kOVsnmpErrBadPeer},
-      {"[]:161", kOVsnmpErrBadPeer},               {"", kOVsnmpErrBadPeer},
+      {"printer 1", kOVsnmpErrBadPeer},       {"[::1", kOVsnmpErrBadPeer},
+      {"127.0.0.1:99999", kOVsnmpErrBadPeer}, {"127.0.0.1:", kOVsnmpErrBadPeer},
+      {"[]:161", kOVsnmpErrBadPeer},          {"", kOVsnmpErrBadPeer},
   };
   for (const Case& c : peers) {
     SCOPED_TRACE(c.peer);
@@ -561,9 +574,12 @@ TEST(NvsnmpOpen, RefusesWhatCannotBeAPeerOrSetting) {
   std::string conf_bad_peer = dir.File("bad-peer.conf");
   zov::test::WriteFile(conf_bad_peer, "printer-1 peer=[::1\n");
   const Setting settings[] = {
-      {"NVSNMP_CONF", "/nonexistent/nvsnmp.conf"}, {"NVSNMP_CONF", conf_bad.c_str()},
-      {"NVSNMP_CONF", conf_bad_peer.c_str()},      {"NVSNMP_PORT", "0"},
-      {"NVSNMP_TIMEOUT_MS", "soon"},               {"NVSNMP_RETRIES", "-2"},
+      {"NVSNMP_CONF", "/nonexistent/nvsnmp.conf"},
+      {"NVSNMP_CONF", conf_bad.c_str()},
+      {"NVSNMP_CONF", conf_bad_peer.c_str()},
+      {"NVSNMP_PORT", "0"},
+      {"NVSNMP_TIMEOUT_MS", "soon"},
+      {"NVSNMP_RETRIES", "-2"},
       {"NVSNMP_VERSION", "3"},
   };
   for (const Setting& s : settings) {
@@ -584,8 +600,10 @@ TEST(NvsnmpConf, CommentsDefaultLineAndNamedLineCombine) {
                        "# printers of the test\n"
                        "default community=lobby timeout=100 retries=0   # every printer\n"
                        "\n"
-                       "lobby-laser peer=127.0.0.1:" + std::to_string(agent.port()) + "\n"
-                       "lobby-laser peer=127.0.0.1:1\n");  // the first line for a name counts
+                       "lobby-laser peer=127.0.0.1:" +
+                           std::to_string(agent.port()) +
+                           "\n"
+                           "lobby-laser peer=127.0.0.1:1\n");  // the first line for a name counts
   ScopedEnv env("NVSNMP_CONF", conf.c_str());
   SessionPtr s = Open("lobby-laser");
   ASSERT_TRUE(s) << OVsnmpErrString(OVsnmpErrno);
@@ -672,7 +690,8 @@ TEST(NvsnmpDump, PacketsGoToStandardErrorWhenAsked) {
     if (flag == 0) {
       EXPECT_EQ(captured, "");
     } else {
-      EXPECT_NE(captured.find("nvsnmp: sent to udp:127.0.0.1:" + std::to_string(agent.port())), std::string::npos);
+      EXPECT_NE(captured.find("nvsnmp: sent to udp:127.0.0.1:" + std::to_string(agent.port())),
+                std::string::npos);
       EXPECT_NE(captured.find("nvsnmp: received from"), std::string::npos);
       EXPECT_NE(captured.find("30 "), std::string::npos) << captured;  // a BER SEQUENCE
     }
@@ -703,8 +722,8 @@ class TrapNvsnmp : public ::testing::Test {
       auto* bytes = static_cast<uint8_t*>(std::malloc(value.size() + 1));
       std::memcpy(bytes, value.data(), value.size());
       v.string = bytes;
-      OVsnmpAddTypedVarBind(pdu, Block({1, 3, 6, 1, 4, 1, 2, 6, 3, 1, 1, last, 0}), 13, kOVsnmpOctetString, &v,
-                            static_cast<uint32_t>(value.size()));
+      OVsnmpAddTypedVarBind(pdu, Block({1, 3, 6, 1, 4, 1, 2, 6, 3, 1, 1, last, 0}), 13, kOVsnmpOctetString,
+                            &v, static_cast<uint32_t>(value.size()));
     }
     return pdu;
   }
