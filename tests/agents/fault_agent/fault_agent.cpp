@@ -4,7 +4,7 @@
 //
 //   fault_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]
 //               [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
-//               [--depth D] [--keep-stdin-optional]
+//               [--depth D] [--ignore-stdin]
 //
 // Table lines are snmprec-like: OID|TYPE|VALUE with TYPE 2 INTEGER, 4 OCTET
 // STRING (4x: hex), 5 NULL, 6 OBJECT IDENTIFIER, 64 IpAddress, 65 Counter32,
@@ -26,7 +26,8 @@
 //   wrong-id    a correct answer under another request-id
 //
 // Binds port 0 on 127.0.0.1 (::1 with --ipv6), prints the port as the first
-// line of standard output, and exits on SIGTERM or when standard input closes.
+// line of standard output, and exits on SIGTERM or when standard input closes
+// (with --ignore-stdin only on SIGTERM, for runs from a shell).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -71,7 +72,7 @@ void Usage() {
                "usage: fault_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]\n"
                "                   [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
                "                            wrong-type|big-value|wrong-id] [--from N] [--only] [--status S]\n"
-               "                   [--size BYTES] [--depth D] [--keep-stdin-optional]\n");
+               "                   [--size BYTES] [--depth D] [--ignore-stdin]\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options* o) {
@@ -127,7 +128,7 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     } else if (a == "--help") {
       Usage();
       std::exit(0);
-    } else if (a == "--keep-stdin-optional") {
+    } else if (a == "--ignore-stdin") {
       o->watch_stdin = false;
     } else {
       return false;
