@@ -4,7 +4,10 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "ovw_store.h"
 #include "platform/ovw.h"
@@ -18,6 +21,7 @@ enum Statement {
   kSetValue,
   kFieldType,
   kObjectExists,
+  kDataVersion,
   kStatementCount
 };
 
@@ -36,12 +40,26 @@ constexpr const char* kSql[kStatementCount] = {
     " ON CONFLICT (object_id, field_id) DO UPDATE SET value = excluded.value",
     "SELECT type FROM fields WHERE id = ?1",
     "SELECT 1 FROM objects WHERE id = ?1",
+    // Changes when another connection has committed since the last look.
+    "PRAGMA data_version",
 };
+
+// Ids found by name, kept while the database shows no change made by any
+// other connection; this connection only ever stores values, which move no
+// id. Transparent lookups: a name is not copied to be looked for.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+};
+using IdsByName = std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>>;
+constexpr size_t kIdsKept = 4096;
 
 struct Connection {
   sqlite3* db = nullptr;
   std::string path;
   sqlite3_stmt* statements[kStatementCount] = {};
+  IdsByName ids[2];  // field ids, object ids
+  sqlite3_int64 data_version = -1;
 
   ~Connection() { Close(); }
 
@@ -53,6 +71,13 @@ struct Connection {
     sqlite3_close(db);
     db = nullptr;
     path.clear();
+    ForgetIds();
+  }
+
+  void ForgetIds() {
+    ids[0].clear();
+    ids[1].clear();
+    data_version = -1;
   }
 };
 
@@ -105,17 +130,29 @@ uint32_t IdFromRow(sqlite3_stmt* statement) {
 }
 
 // Looks a name up with a one-column id query; 0 with `missing` when absent.
+// Only names found are kept: one that is missing may be added at any time.
 uint32_t LookUpId(Statement which, const char* name, int missing) {
   if (name == nullptr) {
     Fail(kOVwErrBadArgument);
     return 0;
+  }
+  IdsByName& known = t_connection.ids[which == kFieldByName ? 0 : 1];
+  if (t_connection.db != nullptr) {
+    if (auto it = known.find(std::string_view(name)); it != known.end()) return it->second;
   }
   sqlite3_stmt* statement = Prepared(which);
   if (statement == nullptr) return 0;
   StatementUse use{statement};
   sqlite3_bind_text(statement, 1, name, -1, SQLITE_STATIC);
   int rc = sqlite3_step(statement);
-  if (rc == SQLITE_ROW) return IdFromRow(statement);
+  if (rc == SQLITE_ROW) {
+    uint32_t id = IdFromRow(statement);
+    if (id != 0 && t_connection.data_version >= 0) {
+      if (known.size() >= kIdsKept) known.clear();
+      known.emplace(name, id);
+    }
+    return id;
+  }
   Fail(rc == SQLITE_DONE ? missing : ovw_store::ErrorFromSqlite(rc));
   return 0;
 }
@@ -145,13 +182,34 @@ int DiagnoseMissing(OVwObjectId object, OVwFieldId field) {
   return kOVwErrDatabase;
 }
 
+// Forgets the ids when another connection changed the database since the
+// last look, or when that cannot be told.
+void CheckForChanges() {
+  sqlite3_stmt* statement = Prepared(kDataVersion);
+  sqlite3_int64 version = -1;
+  if (statement != nullptr) {
+    StatementUse use{statement};
+    if (sqlite3_step(statement) == SQLITE_ROW) version = sqlite3_column_int64(statement, 0);
+  }
+  if (version < 0 || version != t_connection.data_version) {
+    t_connection.ids[0].clear();
+    t_connection.ids[1].clear();
+  }
+  t_connection.data_version = version;
+}
+
 }  // namespace
 
 extern "C" {
 
 int OVwDbInit(void) {
+  const char* wanted = std::getenv("OVW_DB");
+  if (t_connection.db != nullptr &&
+      t_connection.path == (wanted != nullptr && wanted[0] != '\0' ? wanted : "ovw.db")) {
+    CheckForChanges();
+    return 0;
+  }
   std::string path = ovw_store::DatabasePath();
-  if (t_connection.db != nullptr && t_connection.path == path) return 0;
   // OVW_DB changed since this thread's connection was made: follow it.
   t_connection.Close();
   sqlite3* db = nullptr;
@@ -159,6 +217,7 @@ int OVwDbInit(void) {
   if (error != kOVwErrNone) return Fail(error);
   t_connection.db = db;
   t_connection.path = path;
+  CheckForChanges();
   return 0;
 }
 

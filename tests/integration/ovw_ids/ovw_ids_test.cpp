@@ -1,0 +1,93 @@
+// libovw answers name lookups from what it found before only while no other
+// connection has changed the database: a name that appears is found at once,
+// and a name whose object was replaced gives the new object.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <string>
+
+#include "platform/ovw.h"
+#include "support/agents.h"
+
+namespace {
+
+using zov::test::ScopedEnv;
+using zov::test::TempDir;
+
+// Another process's connection, as ovwdb or an administrator would make.
+struct Other {
+  sqlite3* db = nullptr;
+  explicit Other(const std::string& path) { sqlite3_open(path.c_str(), &db); }
+  ~Other() { sqlite3_close(db); }
+  bool Exec(const std::string& sql) {
+    sqlite3_busy_timeout(db, 5000);
+    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+};
+
+class OvwIds : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.ok());
+    path_ = dir_.File("ovw.db");
+    env_ = std::make_unique<ScopedEnv>("OVW_DB", path_.c_str());
+    ASSERT_EQ(OVwDbInit(), 0);  // creates the file and its tables
+    other_ = std::make_unique<Other>(path_);
+    ASSERT_TRUE(other_->Exec("INSERT INTO fields (id, name, type) VALUES (7, 'VlmLastAlert', 'integer');"
+                             "INSERT INTO objects (id, hostname) VALUES (11, 'lobby');"));
+    ASSERT_EQ(OVwDbInit(), 0);
+  }
+
+  TempDir dir_;
+  std::string path_;
+  std::unique_ptr<ScopedEnv> env_;
+  std::unique_ptr<Other> other_;
+};
+
+TEST_F(OvwIds, NamesAddedElsewhereAreFoundAtOnce) {
+  EXPECT_EQ(OVwDbHostnameToObjectId("annex"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchObject);
+  ASSERT_TRUE(other_->Exec("INSERT INTO objects (id, hostname) VALUES (12, 'annex');"
+                           "INSERT INTO fields (id, name, type) VALUES (8, 'Other', 'integer');"));
+  // Not even a new poll is needed for what was missing.
+  EXPECT_EQ(OVwDbHostnameToObjectId("annex"), 12u);
+  EXPECT_EQ(OVwDbFieldNameToFieldId("Other"), 8u);
+}
+
+TEST_F(OvwIds, RepeatedLookupsGiveTheSameIdsAndValues) {
+  for (int poll = 0; poll < 3; ++poll) {
+    SCOPED_TRACE(poll);
+    ASSERT_EQ(OVwDbInit(), 0);
+    OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+    OVwObjectId object = OVwDbHostnameToObjectId("lobby");
+    ASSERT_EQ(field, 7u);
+    ASSERT_EQ(object, 11u);
+    EXPECT_EQ(OVwDbSetFieldIntegerValue(object, field, 500 + poll), 0);
+    EXPECT_EQ(OVwDbGetFieldIntegerValue(object, field), 500 + poll);
+  }
+}
+
+TEST_F(OvwIds, AnObjectReplacedElsewhereIsFoundAnewAtTheNextStart) {
+  ASSERT_EQ(OVwDbHostnameToObjectId("lobby"), 11u);
+  ASSERT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 7u);
+  ASSERT_TRUE(other_->Exec("DELETE FROM objects WHERE id = 11;"
+                           "INSERT INTO objects (id, hostname) VALUES (40, 'lobby');"
+                           "DELETE FROM fields WHERE id = 7;"
+                           "INSERT INTO fields (id, name, type) VALUES (41, 'VlmLastAlert', 'integer');"));
+  ASSERT_EQ(OVwDbInit(), 0);  // every poll starts the database first
+  EXPECT_EQ(OVwDbHostnameToObjectId("lobby"), 40u);
+  EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 41u);
+}
+
+TEST_F(OvwIds, ADifferentDatabaseFileForgetsTheIdsOfTheFirst) {
+  ASSERT_EQ(OVwDbHostnameToObjectId("lobby"), 11u);
+  TempDir second;
+  ASSERT_TRUE(second.ok());
+  const std::string path = second.File("second.db");
+  ScopedEnv env("OVW_DB", path.c_str());
+  ASSERT_EQ(OVwDbInit(), 0);
+  EXPECT_EQ(OVwDbHostnameToObjectId("lobby"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchObject);
+}
+
+}  // namespace
