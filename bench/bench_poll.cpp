@@ -1,0 +1,197 @@
+// The benchmark driver: polls one printer many times, through the built
+// plug-in (loaded with dlopen, as the platform loads it) or through the
+// net-snmp baseline, from one or more threads, and prints what it measured
+// as "key value" pairs on one line.
+//
+//   bench_poll --mode plugin --plugin FILE --printer NAME [--options TEXT]
+//   bench_poll --mode baseline --peer udp:HOST:PORT --community C
+//   common: --threads N, --seconds S | --polls N, --warmup N, --expect STATUS,
+//           --rss (resident-set growth across the measured polls)
+//
+// With --polls the measured polls run inside zov_bench_measured_polls, which
+// callgrind can be told to count alone (--toggle-collect).
+#include <dlfcn.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "baseline_poll.h"
+
+namespace {
+
+using NvServiceTestFn = int (*)(const char*, const char*);
+
+struct Settings {
+  std::string mode;
+  std::string plugin;
+  std::string printer;
+  std::string options = "-c 11 -w 12 -o 13";
+  std::string peer;
+  std::string community;
+  int threads = 1;
+  double seconds = 0;
+  long polls = 0;
+  long warmup = 20;
+  int expect = -2;  // -2: the first poll's result
+  bool rss = false;
+};
+
+NvServiceTestFn g_poll = nullptr;
+Settings g_settings;
+
+// One poll; its status (the plug-in's status code, or for the baseline 3
+// when it walked at least one alert row, 2 for none, 0 on failure).
+int PollOnce() {
+  if (g_poll != nullptr) return g_poll(g_settings.printer.c_str(), g_settings.options.c_str());
+  int rows = bench::BaselinePoll(g_settings.peer, g_settings.community);
+  return rows < 0 ? 0 : rows > 0 ? 3 : 2;
+}
+
+double CpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+long ResidentKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+}  // namespace
+
+// Kept out of line with C linkage so that callgrind can count it alone.
+extern "C" __attribute__((noinline)) long zov_bench_measured_polls(long polls, int expect) {
+  long wrong = 0;
+  for (long i = 0; i < polls; ++i) {
+    if (PollOnce() != expect) ++wrong;
+  }
+  return wrong;
+}
+
+int main(int argc, char** argv) {
+  Settings& s = g_settings;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "bench_poll: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--mode") s.mode = value();
+    else if (a == "--plugin") s.plugin = value();
+    else if (a == "--printer") s.printer = value();
+    else if (a == "--options") s.options = value();
+    else if (a == "--peer") s.peer = value();
+    else if (a == "--community") s.community = value();
+    else if (a == "--threads") s.threads = std::atoi(value().c_str());
+    else if (a == "--seconds") s.seconds = std::atof(value().c_str());
+    else if (a == "--polls") s.polls = std::atol(value().c_str());
+    else if (a == "--warmup") s.warmup = std::atol(value().c_str());
+    else if (a == "--expect") s.expect = std::atoi(value().c_str());
+    else if (a == "--rss") s.rss = true;
+    else {
+      std::fprintf(stderr, "bench_poll: unknown argument %s\n", a.c_str());
+      return 2;
+    }
+  }
+  if (s.threads < 1 || (s.seconds <= 0) == (s.polls <= 0)) {
+    std::fprintf(stderr, "bench_poll: give --threads >= 1 and one of --seconds, --polls\n");
+    return 2;
+  }
+  if (s.mode == "plugin") {
+    void* handle = dlopen(s.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      std::fprintf(stderr, "bench_poll: %s\n", dlerror());
+      return 1;
+    }
+    g_poll = reinterpret_cast<NvServiceTestFn>(dlsym(handle, "NvServiceTest"));
+    if (g_poll == nullptr) {
+      std::fprintf(stderr, "bench_poll: no NvServiceTest in %s\n", s.plugin.c_str());
+      return 1;
+    }
+  } else if (s.mode == "baseline") {
+    bench::InitialiseBaseline();
+  } else {
+    std::fprintf(stderr, "bench_poll: --mode plugin or baseline\n");
+    return 2;
+  }
+
+  // The first poll sets up the libraries and, for the plug-in, records the
+  // alert, so the measured polls see it unchanged.
+  int first = PollOnce();
+  if (s.expect == -2) s.expect = first;
+  if (first != s.expect) {
+    std::fprintf(stderr, "bench_poll: first poll gave %d, expected %d\n", first, s.expect);
+    return 1;
+  }
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<long> counts(s.threads, 0);
+  std::vector<long> wrong(s.threads, 0);
+  long rss_before = 0;
+  auto worker = [&](int t) {
+    // Each thread warms up its own connections before the clock starts.
+    wrong[t] += zov_bench_measured_polls(0, s.expect);
+    for (long i = 0; i < s.warmup; ++i) {
+      if (PollOnce() != s.expect) ++wrong[t];
+    }
+    ready.fetch_add(1);
+    while (!go.load()) std::this_thread::yield();
+    if (s.polls > 0) {
+      long share = s.polls / s.threads + (t < s.polls % s.threads ? 1 : 0);
+      wrong[t] += zov_bench_measured_polls(share, s.expect);
+      counts[t] = share;
+    } else {
+      long n = 0;
+      while (!stop.load(std::memory_order_relaxed)) {
+        if (PollOnce() != s.expect) ++wrong[t];
+        ++n;
+      }
+      counts[t] = n;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < s.threads; ++t) threads.emplace_back(worker, t);
+  while (ready.load() < s.threads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (s.rss) rss_before = ResidentKib();
+  auto start = std::chrono::steady_clock::now();
+  const double cpu_start = CpuSeconds();
+  go.store(true);
+  if (s.seconds > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(s.seconds));
+    stop.store(true);
+  }
+  for (auto& t : threads) t.join();
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double cpu = CpuSeconds() - cpu_start;
+  long total = 0, total_wrong = 0;
+  for (int t = 0; t < s.threads; ++t) {
+    total += counts[t];
+    total_wrong += wrong[t];
+  }
+  // Wall time per poll includes waiting for the agent; CPU time per poll is
+  // this process's own work, which load elsewhere on the machine disturbs less.
+  std::printf("polls %ld seconds %.3f rate %.1f us-per-poll %.2f cpu-us-per-poll %.2f unexpected %ld status %d",
+              total, elapsed, total / elapsed, elapsed * 1e6 * s.threads / (total > 0 ? total : 1),
+              cpu * 1e6 / (total > 0 ? total : 1), total_wrong, s.expect);
+  if (s.rss) std::printf(" rss-before-kib %ld rss-after-kib %ld", rss_before, ResidentKib());
+  std::printf("\n");
+  return total_wrong == 0 ? 0 : 1;
+}
