@@ -7,7 +7,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -31,8 +36,18 @@ constexpr char kMutexName[] = "vlmIOMutex";
 //                       appends "child\n" to FILE and releases the mutex
 //   abandon READY       takes the mutex, signals READY and exits holding it
 //   probe               exits 0 when it can take the mutex, 1 when not
+//   log TAG N           writes N records "TAG i\n" through the shared log
+//                       (NV_DRIVE is inherited)
 int RunChild(int argc, char** argv) {
   const std::string mode = argc > 2 ? argv[2] : "";
+  if (mode == "log") {
+    if (argc < 5) return 20;
+    const int count = std::atoi(argv[4]);
+    LogOpen(1);
+    for (int i = 0; i < count; ++i) LogText((std::string(argv[3]) + " " + std::to_string(i) + "\n").c_str());
+    LogClose();
+    return 0;
+  }
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kMutexName);
   if (mutex == nullptr) return 10;
   // A probe only needs the time any holder keeps it for one record.
@@ -107,6 +122,48 @@ TEST(WindowsSharedLog, MutexAbandonedByADeadHolderCountsAsAcquired) {
   ASSERT_TRUE(probe.started());
   EXPECT_EQ(probe.Wait(), 0);
   CloseHandle(ready);
+}
+
+// Every line "TAG i" of the file, counted per tag; a line of any other form
+// (two records run together, a torn one) is counted under "".
+std::map<std::string, int> CountRecords(const std::string& text) {
+  std::map<std::string, int> counts;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t space = line.find(' ');
+    const bool whole = !line.empty() && line.back() == '\r' && space != std::string::npos &&
+                       line.find_first_not_of("0123456789", space + 1) == line.size() - 1 &&
+                       space + 1 < line.size() - 1;
+    counts[whole ? line.substr(0, space) : ""]++;
+  }
+  return counts;
+}
+
+TEST(WindowsSharedLog, ProcessesAndThreadsAppendWholeRecords) {
+  TempDir dir;
+  const std::string log = wintest::MakeLogFolder(dir.path());
+  ScopedNvDrive drive(dir.path().c_str());  // inherited by the children
+  constexpr int kRecords = 200;
+  LogOpen(1);  // this process keeps the file open while the others write
+  std::vector<std::unique_ptr<Child>> children;
+  for (const char* tag : {"alpha", "beta"}) {
+    children.push_back(std::make_unique<Child>(
+        std::vector<std::string>{"--child", "log", tag, std::to_string(kRecords)}));
+    ASSERT_TRUE(children.back()->started());
+  }
+  std::vector<std::thread> threads;
+  for (const char* tag : {"t1", "t2"}) {
+    threads.emplace_back([tag] {
+      for (int i = 0; i < kRecords; ++i) LogText((std::string(tag) + " " + std::to_string(i) + "\n").c_str());
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (auto& c : children) EXPECT_EQ(c->Wait(), 0);
+  LogClose();
+  const std::map<std::string, int> expected = {
+      {"alpha", kRecords}, {"beta", kRecords}, {"t1", kRecords}, {"t2", kRecords}};
+  EXPECT_EQ(CountRecords(ReadBinary(log)), expected);
 }
 
 TEST(WindowsSharedLog, RecordsUseTheTextModeLineEndsOfWindows) {
