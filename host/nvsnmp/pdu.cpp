@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "block_cache.h"
 #include "internal.h"
 
 namespace nvsnmp {
@@ -34,9 +35,9 @@ void Append(OVsnmpPdu* pdu, OVsnmpVarBind* binding) {
 
 // A binding that owns `oid_block`; frees it when no binding can be made.
 OVsnmpVarBind* NewBinding(uint32_t* oid_block, uint32_t oid_length, uint8_t type) {
-  auto* binding = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
+  auto* binding = static_cast<OVsnmpVarBind*>(TakeZeroedBlock(sizeof(OVsnmpVarBind)));
   if (binding == nullptr) {
-    std::free(oid_block);
+    nvsnmp::GiveBlock(oid_block);
     SetError(kOVsnmpErrNoMemory);
     return nullptr;
   }
@@ -55,7 +56,7 @@ void ToOid(const uint32_t* from, uint32_t length, oid* to) {
 }
 
 // A fresh block of at least one byte, so that an empty value is still present.
-void* AllocBlock(size_t bytes) { return std::malloc(bytes == 0 ? 1 : bytes); }
+void* AllocBlock(size_t bytes) { return TakeBlock(bytes == 0 ? 1 : bytes); }
 
 uint32_t* CopyNetsnmpOid(const oid* from, size_t length, int* error) {
   if (length > kMaxOidLength) {
@@ -69,7 +70,7 @@ uint32_t* CopyNetsnmpOid(const oid* from, size_t length, int* error) {
   }
   for (size_t i = 0; i < length; ++i) {
     if (from[i] > 0xFFFFFFFFul) {
-      std::free(block);
+      nvsnmp::GiveBlock(block);
       *error = kOVsnmpErrBadResponse;
       return nullptr;
     }
@@ -142,9 +143,9 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
   OVsnmpVarBind* b = NewBinding(name, static_cast<uint32_t>(v->name_length), v->type);
   if (b == nullptr) return kOVsnmpErrNoMemory;
   std::unique_ptr<OVsnmpVarBind, void (*)(OVsnmpVarBind*)> guard(b, [](OVsnmpVarBind* p) {
-    std::free(p->oid);
-    std::free(p->val.string);
-    std::free(p);
+    nvsnmp::GiveBlock(p->oid);
+    nvsnmp::GiveBlock(p->val.string);
+    nvsnmp::GiveBlock(p);
   });
   switch (v->type) {
     case ASN_INTEGER:
@@ -152,7 +153,7 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
     case ASN_GAUGE:
     case ASN_TIMETICKS: {
       if (v->val.integer == nullptr) return kOVsnmpErrBadResponse;
-      auto* value = static_cast<int32_t*>(std::malloc(sizeof(int32_t)));
+      auto* value = static_cast<int32_t*>(nvsnmp::TakeBlock(sizeof(int32_t)));
       if (value == nullptr) return kOVsnmpErrNoMemory;
       *value = static_cast<int32_t>(*v->val.integer);
       b->val.integer = value;
@@ -161,7 +162,7 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
     }
     case ASN_IPADDRESS: {
       if (v->val_len != 4 || v->val.string == nullptr) return kOVsnmpErrBadResponse;
-      auto* value = static_cast<uint8_t*>(std::malloc(4));
+      auto* value = static_cast<uint8_t*>(nvsnmp::TakeBlock(4));
       if (value == nullptr) return kOVsnmpErrNoMemory;
       std::memcpy(value, v->val.string, 4);  // wire order
       b->val.string = value;
@@ -193,7 +194,7 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
       if (v->val.counter64 == nullptr) return kOVsnmpErrBadResponse;
       uint64_t value64 = (static_cast<uint64_t>(v->val.counter64->high & 0xFFFFFFFFu) << 32) |
                          (v->val.counter64->low & 0xFFFFFFFFu);
-      auto* value = static_cast<uint8_t*>(std::malloc(8));
+      auto* value = static_cast<uint8_t*>(nvsnmp::TakeBlock(8));
       if (value == nullptr) return kOVsnmpErrNoMemory;
       std::memcpy(value, &value64, 8);
       b->val.string = value;
@@ -278,7 +279,7 @@ netsnmp_pdu* ToNetsnmp(const OVsnmpPdu* pdu, long version, int* error) {
 
 OVsnmpPdu* FromNetsnmp(const netsnmp_pdu* response, int* error) {
   std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> out(
-      static_cast<OVsnmpPdu*>(std::calloc(1, sizeof(OVsnmpPdu))), OVsnmpFreePdu);
+      static_cast<OVsnmpPdu*>(nvsnmp::TakeZeroedBlock(sizeof(OVsnmpPdu))), OVsnmpFreePdu);
   if (!out) {
     *error = kOVsnmpErrNoMemory;
     return nullptr;
@@ -324,7 +325,7 @@ NVSNMP_API OVsnmpPdu* OVsnmpCreatePdu(int type) {
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
-  auto* pdu = static_cast<OVsnmpPdu*>(std::calloc(1, sizeof(OVsnmpPdu)));
+  auto* pdu = static_cast<OVsnmpPdu*>(nvsnmp::TakeZeroedBlock(sizeof(OVsnmpPdu)));
   if (pdu == nullptr) {
     SetError(kOVsnmpErrNoMemory);
     return nullptr;
@@ -338,18 +339,18 @@ NVSNMP_API void OVsnmpFreePdu(OVsnmpPdu* pdu) {
   OVsnmpVarBind* b = pdu->variables;
   while (b != nullptr) {
     OVsnmpVarBind* next = b->next_variable;
-    std::free(b->oid);
-    std::free(b->val.string);  // every member of the union is one malloc'ed block
-    std::free(b);
+    nvsnmp::GiveBlock(b->oid);
+    nvsnmp::GiveBlock(b->val.string);  // every member of the union is one malloc'ed block
+    nvsnmp::GiveBlock(b);
     b = next;
   }
-  std::free(pdu->enterprise);
-  std::free(pdu);
+  nvsnmp::GiveBlock(pdu->enterprise);
+  nvsnmp::GiveBlock(pdu);
 }
 
 NVSNMP_API OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length) {
   if (pdu == nullptr || !nvsnmp::ValidOid(oid, oid_length)) {
-    std::free(oid);  // the block is the PDU's whatever the outcome
+    nvsnmp::GiveBlock(oid);  // the block is the PDU's whatever the outcome
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
@@ -365,8 +366,8 @@ NVSNMP_API OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, u
   uint8_t* handed_block =
       (nvsnmp::IsBlockType(type) || type == kOVsnmpIpAddress) && value != nullptr ? value->string : nullptr;
   auto refuse = [&](int error) -> OVsnmpVarBind* {
-    std::free(oid);
-    std::free(handed_block);
+    nvsnmp::GiveBlock(oid);
+    nvsnmp::GiveBlock(handed_block);
     SetError(error);
     return nullptr;
   };
@@ -387,7 +388,7 @@ NVSNMP_API OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, u
     // The holder lives only for this call, and whatever length the caller
     // gives, an INTEGER is the holder's full 32-bit value.
     if (value->integer == nullptr) return refuse(kOVsnmpErrBadArgument);
-    stored.integer = static_cast<int32_t*>(std::malloc(sizeof(int32_t)));
+    stored.integer = static_cast<int32_t*>(nvsnmp::TakeBlock(sizeof(int32_t)));
     if (stored.integer == nullptr) return refuse(kOVsnmpErrNoMemory);
     *stored.integer = *value->integer;
     stored_len = 4;
@@ -410,7 +411,7 @@ NVSNMP_API OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, u
   }
   OVsnmpVarBind* b = nvsnmp::NewBinding(oid, oid_length, type);
   if (b == nullptr) {
-    std::free(stored.string);
+    nvsnmp::GiveBlock(stored.string);
     return nullptr;
   }
   b->val = stored;

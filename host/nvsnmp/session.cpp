@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
@@ -169,8 +172,45 @@ int SessionError(void* handle) {
   return MapLibraryError(session != nullptr ? session->s_snmp_errno : 0);
 }
 
-// The address to send to, numeric, so that net-snmp resolves nothing itself.
-int ResolvePeer(const std::string& host, std::string* address, bool* ipv6) {
+// Names looked up lately, so that a poll does not read the hosts file and
+// ask the resolver again for a name it resolved a moment ago; kept briefly,
+// so a changed address is seen within seconds.
+constexpr auto kResolvedNameLifetime = std::chrono::seconds(5);
+constexpr size_t kResolvedNamesKept = 1024;
+
+struct ResolvedName {
+  std::string address;
+  bool ipv6 = false;
+  std::chrono::steady_clock::time_point expires;
+};
+
+struct ResolvedNames {
+  std::mutex mutex;
+  std::unordered_map<std::string, ResolvedName> names;
+};
+
+ResolvedNames& NameCache() {
+  static ResolvedNames cache;
+  return cache;
+}
+
+// An address written as one: its canonical text without asking the resolver.
+bool NumericAddress(const std::string& host, std::string* address, bool* ipv6) {
+  unsigned char bytes[sizeof(in6_addr)];
+  char text[INET6_ADDRSTRLEN];
+  if (inet_pton(AF_INET, host.c_str(), bytes) == 1) {
+    *ipv6 = false;
+  } else if (inet_pton(AF_INET6, host.c_str(), bytes) == 1) {
+    *ipv6 = true;
+  } else {
+    return false;
+  }
+  if (inet_ntop(*ipv6 ? AF_INET6 : AF_INET, bytes, text, sizeof(text)) == nullptr) return false;
+  *address = text;
+  return true;
+}
+
+int LookUpName(const std::string& host, std::string* address, bool* ipv6) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* result = nullptr;
@@ -191,6 +231,29 @@ int ResolvePeer(const std::string& host, std::string* address, bool* ipv6) {
   }
   freeaddrinfo(result);
   *address = text;
+  return 0;
+}
+
+// The address to send to, numeric, so that net-snmp resolves nothing itself.
+int ResolvePeer(const std::string& host, std::string* address, bool* ipv6) {
+  if (NumericAddress(host, address, ipv6)) return 0;
+  ResolvedNames& cache = NameCache();
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto it = cache.names.find(host);
+    if (it != cache.names.end() && now < it->second.expires) {
+      *address = it->second.address;
+      *ipv6 = it->second.ipv6;
+      return 0;
+    }
+  }
+  // Failures are not kept: a name that appears is used at once.
+  int rc = LookUpName(host, address, ipv6);
+  if (rc != 0) return rc;
+  std::lock_guard<std::mutex> lock(cache.mutex);
+  if (cache.names.size() >= kResolvedNamesKept) cache.names.clear();
+  cache.names[host] = ResolvedName{*address, *ipv6, now + kResolvedNameLifetime};
   return 0;
 }
 
