@@ -263,8 +263,9 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   *out = ns;
   if (ns->handle != nullptr) return 0;
   int port = s->named_port != 0 ? s->named_port : (trap ? s->settings.trap_port : s->settings.agent_port);
-  ns->peername = s->ipv6 ? "udp6:[" + s->address + "]:" + std::to_string(port)
-                         : "udp:" + s->address + ":" + std::to_string(port);
+  char peername[INET6_ADDRSTRLEN + 16];
+  std::snprintf(peername, sizeof(peername), s->ipv6 ? "udp6:[%s]:%d" : "udp:%s:%d", s->address.c_str(), port);
+  ns->peername = peername;
   netsnmp_session config;
   snmp_sess_init(&config);
   config.version = (trap || !s->settings.v2c) ? SNMP_VERSION_1 : SNMP_VERSION_2c;

@@ -110,6 +110,35 @@ TEST_F(ConfFile, LinesCombineDefaultUnderNamedFirstLineCounts) {
   }
 }
 
+TEST_F(ConfFile, EnvironmentGivesTheDefaultsAndTheFileWinsOverIt) {
+  Write("front port=1161\n");
+  setenv("NVSNMP_COMMUNITY", "env-community", 1);
+  setenv("NVSNMP_PORT", "2161", 1);
+  setenv("NVSNMP_TRAP_PORT", "2162", 1);
+  setenv("NVSNMP_TIMEOUT_MS", "300", 1);
+  setenv("NVSNMP_RETRIES", "4", 1);
+  setenv("NVSNMP_VERSION", "2c", 1);
+  setenv("NVSNMP_PORTX", "9", 1);  // not a setting, however close
+  nvsnmp::SessionSettings s;
+  ASSERT_EQ(nvsnmp::LoadSettings("127.0.0.9", &s), 0);
+  EXPECT_EQ(s.community, "env-community");
+  EXPECT_EQ(s.agent_port, 2161);
+  EXPECT_EQ(s.trap_port, 2162);
+  EXPECT_EQ(s.timeout_ms, 300);
+  EXPECT_EQ(s.retries, 4);
+  EXPECT_TRUE(s.v2c);
+  ASSERT_EQ(nvsnmp::LoadSettings("front", &s), 0);
+  EXPECT_EQ(s.agent_port, 1161);
+  EXPECT_EQ(s.trap_port, 2162);
+
+  setenv("NVSNMP_TRAP_PORT", "0", 1);
+  EXPECT_EQ(nvsnmp::LoadSettings("front", &s), kOVsnmpErrConfig);
+  for (const char* name : {"NVSNMP_COMMUNITY", "NVSNMP_PORT", "NVSNMP_TRAP_PORT", "NVSNMP_TIMEOUT_MS",
+                           "NVSNMP_RETRIES", "NVSNMP_VERSION", "NVSNMP_PORTX"}) {
+    unsetenv(name);
+  }
+}
+
 TEST_F(ConfFile, ParsedTextAppliesOverWhatTheCallerHeld) {
   nvsnmp::SessionSettings s;
   s.community = "from-environment";
