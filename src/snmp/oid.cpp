@@ -13,19 +13,20 @@ bool IsSpace(char c) {
 // Reads a signed decimal number at p the way "%d" would: leading white space,
 // one optional sign, then digits. Numbers are taken modulo 2^32, so -2 gives
 // 4294967294 and 4294967295 gives itself (what a 32-bit %d leaves in memory);
-// nothing overflows. Returns false when no digit follows.
-bool ScanNumber(const char* p, uint32_t* value) {
+// nothing overflows. Returns the character after the digits, or null when no
+// digit follows.
+const char* ScanNumber(const char* p, uint32_t* value) {
   while (IsSpace(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') {
     negative = *p == '-';
     ++p;
   }
-  if (*p < '0' || *p > '9') return false;
+  if (*p < '0' || *p > '9') return nullptr;
   uint32_t v = 0;
   for (; *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
   *value = negative ? 0u - v : v;
-  return true;
+  return p;
 }
 
 }  // namespace
@@ -40,11 +41,17 @@ uint32_t* ParseOid(const char* text, uint32_t* count) {
       if (*p == '\0') break;
     }
     uint32_t value = 0;
+    const char* end = ScanNumber(p, &value);
     // Components past the collecting area are ignored, not written.
-    if (ScanNumber(p, &value) && n < kMaxParsedSubIds) collected[n++] = value;
+    if (end != nullptr && n < kMaxParsedSubIds) collected[n++] = value;
     // The search starts one character on, so an empty component hides the
-    // next one ("1..3" gives 1); p is never the terminator here.
-    p = std::strchr(p + 1, '.');
+    // next one ("1..3" gives 1); p is never the terminator here. A number
+    // holds no dot, so after one the search may start where it ended.
+    if (end != nullptr && *end == '.') {
+      p = end;
+    } else {
+      p = std::strchr(end != nullptr ? end : p + 1, '.');
+    }
   }
   uint32_t* block = CopyOid(collected, n);
   if (count != nullptr) *count = block != nullptr ? n : 0;
@@ -68,15 +75,13 @@ int32_t CompareOid(const uint32_t* a, uint32_t a_count, const uint32_t* b, uint3
   if (a == nullptr) a_count = 0;
   if (b == nullptr) b_count = 0;
   if (n == 0 && a_count == b_count) n = a_count;
-  if (n > 0 && a_count >= n && b_count >= n) {
-    uint32_t i = 0;
-    while (i < n && a[i] == b[i]) ++i;
-    if (i == n) return 0;
-  }
+  // One pass finds the first difference; it answers both the prefix test
+  // and the order.
   const uint32_t common = a_count < b_count ? a_count : b_count;
-  for (uint32_t i = 0; i < common; ++i) {
-    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-  }
+  uint32_t i = 0;
+  while (i < common && a[i] == b[i]) ++i;
+  if (n > 0 && a_count >= n && b_count >= n && i >= n) return 0;
+  if (i < common) return a[i] < b[i] ? -1 : 1;
   return a_count > b_count ? 1 : -1;
 }
 
