@@ -297,7 +297,7 @@ void PrintSummary(const std::vector<CallResult>& results, double seconds, const 
   for (int status : {0, 2, 3, 4}) fprintf(stderr, "%s: %ld\n", Meaning(status), counts[status]);
   if (other != 0) fprintf(stderr, "unknown: %ld\n", other);
   fprintf(stderr, "calls/s: %.1f\n", seconds > 0 ? static_cast<double>(results.size()) / seconds : 0.0);
-  fprintf(stderr, "median ms: %.1f\np99 ms: %.1f\n", Percentile(times, 0.5), Percentile(times, 0.99));
+  fprintf(stderr, "median ms: %.3f\np99 ms: %.3f\n", Percentile(times, 0.5), Percentile(times, 0.99));
 }
 
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
