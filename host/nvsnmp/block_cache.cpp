@@ -12,8 +12,9 @@ namespace {
 // one list per such size up to kLargest bytes.
 constexpr size_t kLargest = 248;
 constexpr size_t kClasses = (kLargest + 8) / 16;
-// Enough for the bindings of one walk step and its answer several times over.
-constexpr int kPerClass = 64;
+// Enough for all the blocks of a poll of a printer with a few dozen alerts;
+// at most a few hundred kilobytes per thread.
+constexpr int kPerClass = 256;
 
 size_t ClassOf(size_t usable) { return (usable + 8) / 16 - 1; }
 size_t SizeOf(size_t cls) { return (cls + 1) * 16 - 8; }

@@ -35,7 +35,9 @@ void Append(OVsnmpPdu* pdu, OVsnmpVarBind* binding) {
 
 // A binding that owns `oid_block`; frees it when no binding can be made.
 OVsnmpVarBind* NewBinding(uint32_t* oid_block, uint32_t oid_length, uint8_t type) {
-  auto* binding = static_cast<OVsnmpVarBind*>(TakeZeroedBlock(sizeof(OVsnmpVarBind)));
+  // Room past the record, so that no other block can start at binding + 1
+  // (IsPacked).
+  auto* binding = static_cast<OVsnmpVarBind*>(TakeZeroedBlock(sizeof(OVsnmpVarBind) + sizeof(uint32_t)));
   if (binding == nullptr) {
     nvsnmp::GiveBlock(oid_block);
     SetError(kOVsnmpErrNoMemory);
@@ -47,36 +49,17 @@ OVsnmpVarBind* NewBinding(uint32_t* oid_block, uint32_t oid_length, uint8_t type
   return binding;
 }
 
+// A response binding carries its OID and value inside its own block, right
+// after the record; every binding block has room past the record, so a
+// block made elsewhere can never start at binding + 1.
+bool IsPacked(const OVsnmpVarBind* b) { return b->oid == reinterpret_cast<const uint32_t*>(b + 1); }
+
 bool ValidOid(const uint32_t* oid, uint32_t length) {
   return length <= kMaxOidLength && (oid != nullptr || length == 0);
 }
 
 void ToOid(const uint32_t* from, uint32_t length, oid* to) {
   for (uint32_t i = 0; i < length; ++i) to[i] = from[i];
-}
-
-// A fresh block of at least one byte, so that an empty value is still present.
-void* AllocBlock(size_t bytes) { return TakeBlock(bytes == 0 ? 1 : bytes); }
-
-uint32_t* CopyNetsnmpOid(const oid* from, size_t length, int* error) {
-  if (length > kMaxOidLength) {
-    *error = kOVsnmpErrBadResponse;
-    return nullptr;
-  }
-  auto* block = static_cast<uint32_t*>(AllocBlock(length * sizeof(uint32_t)));
-  if (block == nullptr) {
-    *error = kOVsnmpErrNoMemory;
-    return nullptr;
-  }
-  for (size_t i = 0; i < length; ++i) {
-    if (from[i] > 0xFFFFFFFFul) {
-      nvsnmp::GiveBlock(block);
-      *error = kOVsnmpErrBadResponse;
-      return nullptr;
-    }
-    block[i] = static_cast<uint32_t>(from[i]);
-  }
-  return block;
 }
 
 int AddToNetsnmp(netsnmp_pdu* out, const OVsnmpVarBind* b) {
@@ -136,66 +119,104 @@ int AddToNetsnmp(netsnmp_pdu* out, const OVsnmpVarBind* b) {
 }
 
 // One response binding in our form; the value's type decides its block.
+// Bytes of the value a response binding of this type carries, or -1 when
+// the value is unusable.
+long ValueBytes(const netsnmp_variable_list* v) {
+  switch (v->type) {
+    case ASN_INTEGER:
+    case ASN_COUNTER:
+    case ASN_GAUGE:
+    case ASN_TIMETICKS:
+      return v->val.integer == nullptr ? -1 : 4;
+    case ASN_IPADDRESS:
+      return v->val_len != 4 || v->val.string == nullptr ? -1 : 4;
+    case ASN_OCTET_STR:
+    case ASN_OPAQUE:
+      if (v->val_len > kMaxValueBytes || (v->val_len != 0 && v->val.string == nullptr)) return -1;
+      return static_cast<long>(v->val_len);
+    case ASN_OBJECT_ID: {
+      size_t count = v->val_len / sizeof(oid);
+      if ((count != 0 && v->val.objid == nullptr) || count > kMaxOidLength) return -1;
+      return static_cast<long>(count * sizeof(uint32_t));
+    }
+    case ASN_COUNTER64:
+      return v->val.counter64 == nullptr ? -1 : 8;
+    default:
+      return 0;  // no value
+  }
+}
+
+bool CopyOidInto(const oid* from, size_t length, uint32_t* to) {
+  for (size_t i = 0; i < length; ++i) {
+    if (from[i] > 0xFFFFFFFFul) return false;
+    to[i] = static_cast<uint32_t>(from[i]);
+  }
+  return true;
+}
+
+// One response binding in our form, packed with its OID and its value into
+// one block (see IsPacked): an answer's bindings are kept for a whole walk,
+// and three blocks each made the allocator's work grow with the table.
 int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* exception) {
-  int error = 0;
-  uint32_t* name = CopyNetsnmpOid(v->name, v->name_length, &error);
-  if (name == nullptr) return error;
-  OVsnmpVarBind* b = NewBinding(name, static_cast<uint32_t>(v->name_length), v->type);
+  if (v->name_length > kMaxOidLength) return kOVsnmpErrBadResponse;
+  const long value_bytes = ValueBytes(v);
+  if (value_bytes < 0) return kOVsnmpErrBadResponse;
+  const bool has_value = v->type == ASN_INTEGER || v->type == ASN_COUNTER || v->type == ASN_GAUGE ||
+                         v->type == ASN_TIMETICKS || v->type == ASN_IPADDRESS ||
+                         v->type == ASN_OCTET_STR || v->type == ASN_OPAQUE ||
+                         v->type == ASN_OBJECT_ID || v->type == ASN_COUNTER64;
+  const size_t oid_bytes = v->name_length * sizeof(uint32_t);
+  // At least one byte of value when there is one, so an empty value is
+  // still present; at least four bytes past the record, so that IsPacked
+  // can never mistake another block for an inner one.
+  size_t tail = oid_bytes + (has_value ? (value_bytes > 0 ? value_bytes : 1) : 0);
+  if (tail < sizeof(uint32_t)) tail = sizeof(uint32_t);
+  auto* b = static_cast<OVsnmpVarBind*>(TakeBlock(sizeof(OVsnmpVarBind) + tail));
   if (b == nullptr) return kOVsnmpErrNoMemory;
-  std::unique_ptr<OVsnmpVarBind, void (*)(OVsnmpVarBind*)> guard(b, [](OVsnmpVarBind* p) {
-    nvsnmp::GiveBlock(p->oid);
-    nvsnmp::GiveBlock(p->val.string);
-    nvsnmp::GiveBlock(p);
-  });
+  std::memset(b, 0, sizeof(OVsnmpVarBind));
+  b->oid = reinterpret_cast<uint32_t*>(b + 1);
+  b->oid_length = static_cast<uint32_t>(v->name_length);
+  b->type = v->type;
+  if (!CopyOidInto(v->name, v->name_length, b->oid)) {
+    GiveBlock(b);
+    return kOVsnmpErrBadResponse;
+  }
+  uint8_t* value = reinterpret_cast<uint8_t*>(b->oid) + oid_bytes;
   switch (v->type) {
     case ASN_INTEGER:
     case ASN_COUNTER:
     case ASN_GAUGE:
     case ASN_TIMETICKS: {
-      if (v->val.integer == nullptr) return kOVsnmpErrBadResponse;
-      auto* value = static_cast<int32_t*>(nvsnmp::TakeBlock(sizeof(int32_t)));
-      if (value == nullptr) return kOVsnmpErrNoMemory;
-      *value = static_cast<int32_t>(*v->val.integer);
-      b->val.integer = value;
+      int32_t number = static_cast<int32_t>(*v->val.integer);
+      std::memcpy(value, &number, 4);
+      b->val.string = value;
       b->val_len = 4;
       break;
     }
-    case ASN_IPADDRESS: {
-      if (v->val_len != 4 || v->val.string == nullptr) return kOVsnmpErrBadResponse;
-      auto* value = static_cast<uint8_t*>(nvsnmp::TakeBlock(4));
-      if (value == nullptr) return kOVsnmpErrNoMemory;
+    case ASN_IPADDRESS:
       std::memcpy(value, v->val.string, 4);  // wire order
       b->val.string = value;
       b->val_len = 4;
       break;
-    }
     case ASN_OCTET_STR:
-    case ASN_OPAQUE: {
-      if (v->val_len > kMaxValueBytes || (v->val_len != 0 && v->val.string == nullptr)) {
-        return kOVsnmpErrBadResponse;
-      }
-      auto* value = static_cast<uint8_t*>(AllocBlock(v->val_len));
-      if (value == nullptr) return kOVsnmpErrNoMemory;
+    case ASN_OPAQUE:
       if (v->val_len != 0) std::memcpy(value, v->val.string, v->val_len);
       b->val.string = value;
       b->val_len = static_cast<uint32_t>(v->val_len);
       break;
-    }
     case ASN_OBJECT_ID: {
       size_t count = v->val_len / sizeof(oid);
-      if (count != 0 && v->val.objid == nullptr) return kOVsnmpErrBadResponse;
-      uint32_t* value = CopyNetsnmpOid(v->val.objid, count, &error);
-      if (value == nullptr) return error;
-      b->val.oid = value;
+      if (!CopyOidInto(v->val.objid, count, reinterpret_cast<uint32_t*>(value))) {
+        GiveBlock(b);
+        return kOVsnmpErrBadResponse;
+      }
+      b->val.string = value;
       b->val_len = static_cast<uint32_t>(count);
       break;
     }
     case ASN_COUNTER64: {
-      if (v->val.counter64 == nullptr) return kOVsnmpErrBadResponse;
       uint64_t value64 = (static_cast<uint64_t>(v->val.counter64->high & 0xFFFFFFFFu) << 32) |
                          (v->val.counter64->low & 0xFFFFFFFFu);
-      auto* value = static_cast<uint8_t*>(nvsnmp::TakeBlock(8));
-      if (value == nullptr) return kOVsnmpErrNoMemory;
       std::memcpy(value, &value64, 8);
       b->val.string = value;
       b->val_len = 8;
@@ -207,13 +228,11 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
       b->type = kOVsnmpNull;
       *exception = true;
       break;
-    case ASN_NULL:
-      break;
     default:
-      // A type the plug-in does not know: present, without a value.
+      // NULL, or a type the plug-in does not know: present, without a value.
       break;
   }
-  *out = guard.release();  // the response's binding list owns it now
+  *out = b;  // the response's binding list owns it now
   return 0;
 }
 
@@ -339,8 +358,10 @@ NVSNMP_API void OVsnmpFreePdu(OVsnmpPdu* pdu) {
   OVsnmpVarBind* b = pdu->variables;
   while (b != nullptr) {
     OVsnmpVarBind* next = b->next_variable;
-    nvsnmp::GiveBlock(b->oid);
-    nvsnmp::GiveBlock(b->val.string);  // every member of the union is one malloc'ed block
+    if (!nvsnmp::IsPacked(b)) {
+      nvsnmp::GiveBlock(b->oid);
+      nvsnmp::GiveBlock(b->val.string);  // every member of the union is one malloc'ed block
+    }
     nvsnmp::GiveBlock(b);
     b = next;
   }
