@@ -77,6 +77,9 @@ union OVsnmpVal {
   uint32_t* oid;       // OBJECT IDENTIFIER: a sub-identifier block
 };
 
+// A binding belongs to its PDU and is released only with it
+// (OVsnmpFreePdu). In a response the library may keep the OID and the value
+// inside the binding's own block: read them, never release them apart.
 struct OVsnmpVarBind {
   OVsnmpVarBind* next_variable;
   uint32_t* oid;        // sub-identifier block, malloc'ed, owned by the PDU
