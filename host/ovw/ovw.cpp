@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "ovw_store.h"
 #include "platform/ovw.h"
@@ -22,11 +23,12 @@ enum Statement {
   kFieldType,
   kObjectExists,
   kDataVersion,
+  kValueOnly,
   kStatementCount
 };
 
 constexpr const char* kSql[kStatementCount] = {
-    "SELECT id FROM fields WHERE name = ?1",
+    "SELECT id, type = 'integer' FROM fields WHERE name = ?1",
     "SELECT id FROM objects WHERE hostname = ?1",
     // One row when both exist; value NULL when none is stored.
     "SELECT f.type, v.value FROM fields f JOIN objects o ON o.id = ?1"
@@ -42,6 +44,8 @@ constexpr const char* kSql[kStatementCount] = {
     "SELECT 1 FROM objects WHERE id = ?1",
     // Changes when another connection has committed since the last look.
     "PRAGMA data_version",
+    // For an object and an integer field both known to exist.
+    "SELECT value FROM field_values WHERE object_id = ?1 AND field_id = ?2",
 };
 
 // Ids found by name, kept while the database shows no change made by any
@@ -59,6 +63,10 @@ struct Connection {
   std::string path;
   sqlite3_stmt* statements[kStatementCount] = {};
   IdsByName ids[2];  // field ids, object ids
+  // Of those ids, the integer fields and the objects, for reading a value
+  // without proving again that both exist.
+  std::unordered_set<uint32_t> integer_fields;
+  std::unordered_set<uint32_t> objects;
   sqlite3_int64 data_version = -1;
 
   ~Connection() { Close(); }
@@ -77,6 +85,8 @@ struct Connection {
   void ForgetIds() {
     ids[0].clear();
     ids[1].clear();
+    integer_fields.clear();
+    objects.clear();
     data_version = -1;
   }
 };
@@ -148,8 +158,16 @@ uint32_t LookUpId(Statement which, const char* name, int missing) {
   if (rc == SQLITE_ROW) {
     uint32_t id = IdFromRow(statement);
     if (id != 0 && t_connection.data_version >= 0) {
-      if (known.size() >= kIdsKept) known.clear();
+      if (known.size() >= kIdsKept) {
+        known.clear();
+        (which == kFieldByName ? t_connection.integer_fields : t_connection.objects).clear();
+      }
       known.emplace(name, id);
+      if (which != kFieldByName) {
+        t_connection.objects.insert(id);
+      } else if (sqlite3_column_int(statement, 1) != 0) {
+        t_connection.integer_fields.insert(id);
+      }
     }
     return id;
   }
@@ -191,11 +209,24 @@ void CheckForChanges() {
     StatementUse use{statement};
     if (sqlite3_step(statement) == SQLITE_ROW) version = sqlite3_column_int64(statement, 0);
   }
-  if (version < 0 || version != t_connection.data_version) {
-    t_connection.ids[0].clear();
-    t_connection.ids[1].clear();
-  }
+  if (version < 0 || version != t_connection.data_version) t_connection.ForgetIds();
   t_connection.data_version = version;
+}
+
+// The stored value read as an integer; -1 (error set) when it is not one.
+int IntegerValue(sqlite3_stmt* statement, int column) {
+  switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_NULL: return 0;
+    case SQLITE_INTEGER: {
+      sqlite3_int64 value = sqlite3_column_int64(statement, column);
+      if (value < INT32_MIN || value > INT32_MAX) break;
+      return static_cast<int>(value);
+    }
+    default: break;
+  }
+  // Something other than a 32-bit integer was put there behind our back.
+  Fail(kOVwErrFieldType);
+  return -1;
 }
 
 }  // namespace
@@ -249,6 +280,20 @@ OVwObjectId OVwDbHostnameToObjectId(const char* hostname) {
 }
 
 int OVwDbGetFieldIntegerValue(OVwObjectId object, OVwFieldId field) {
+  if (t_connection.integer_fields.count(field) != 0 && t_connection.objects.count(object) != 0) {
+    sqlite3_stmt* statement = Prepared(kValueOnly);
+    if (statement == nullptr) return -1;
+    StatementUse use{statement};
+    sqlite3_bind_int64(statement, 1, object);
+    sqlite3_bind_int64(statement, 2, field);
+    int rc = sqlite3_step(statement);
+    if (rc == SQLITE_DONE) return 0;  // no value stored
+    if (rc != SQLITE_ROW) {
+      Fail(ovw_store::ErrorFromSqlite(rc));
+      return -1;
+    }
+    return IntegerValue(statement, 0);
+  }
   sqlite3_stmt* statement = Prepared(kGetValue);
   if (statement == nullptr) return -1;
   StatementUse use{statement};
@@ -269,18 +314,7 @@ int OVwDbGetFieldIntegerValue(OVwObjectId object, OVwFieldId field) {
     Fail(kOVwErrFieldType);
     return -1;
   }
-  switch (sqlite3_column_type(statement, 1)) {
-    case SQLITE_NULL: return 0;
-    case SQLITE_INTEGER: {
-      sqlite3_int64 value = sqlite3_column_int64(statement, 1);
-      if (value < INT32_MIN || value > INT32_MAX) break;
-      return static_cast<int>(value);
-    }
-    default: break;
-  }
-  // Something other than a 32-bit integer was put there behind our back.
-  Fail(kOVwErrFieldType);
-  return -1;
+  return IntegerValue(statement, 1);
 }
 
 int OVwDbSetFieldIntegerValue(OVwObjectId object, OVwFieldId field, int value) {

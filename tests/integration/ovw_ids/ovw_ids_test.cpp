@@ -67,6 +67,46 @@ TEST_F(OvwIds, RepeatedLookupsGiveTheSameIdsAndValues) {
   }
 }
 
+TEST_F(OvwIds, ValuesReadByKnownIdsMeanWhatTheyMeanOtherwise) {
+  ASSERT_TRUE(other_->Exec("INSERT INTO fields (id, name, type) VALUES (9, 'Label', 'string');"
+                           "INSERT INTO field_values VALUES (11, 9, 'text');"));
+  struct Step {
+    const char* elsewhere;  // SQL run by the other connection first, or null
+    const char* field;
+    int value;
+    int error;  // expected OVwError() when value is -1
+  };
+  const Step steps[] = {
+      {nullptr, "VlmLastAlert", 0, 0},  // nothing stored
+      {"INSERT INTO field_values VALUES (11, 7, -5)", "VlmLastAlert", -5, 0},
+      {nullptr, "VlmLastAlert", -5, 0},  // again, ids known
+      {"UPDATE field_values SET value = 'x' WHERE field_id = 7", "VlmLastAlert", -1, kOVwErrFieldType},
+      {"UPDATE field_values SET value = 4294967296 WHERE field_id = 7", "VlmLastAlert", -1,
+       kOVwErrFieldType},
+      {nullptr, "Label", -1, kOVwErrFieldType},  // not an integer field
+      {nullptr, "Label", -1, kOVwErrFieldType},
+      {"UPDATE fields SET type = 'string' WHERE id = 7", "VlmLastAlert", -1, kOVwErrFieldType},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.elsewhere != nullptr ? step.elsewhere : step.field);
+    if (step.elsewhere != nullptr) {
+      ASSERT_TRUE(other_->Exec(step.elsewhere));
+    }
+    // As a poll does: start, look both up afresh, read.
+    ASSERT_EQ(OVwDbInit(), 0);
+    const OVwFieldId field = OVwDbFieldNameToFieldId(step.field);
+    const OVwObjectId lobby = OVwDbHostnameToObjectId("lobby");
+    ASSERT_NE(field, 0u);
+    ASSERT_EQ(lobby, 11u);
+    EXPECT_EQ(OVwDbGetFieldIntegerValue(lobby, field), step.value);
+    if (step.value == -1) {
+      EXPECT_EQ(OVwError(), step.error);
+    }
+  }
+  EXPECT_EQ(OVwDbGetFieldIntegerValue(11, 999), -1);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchField);
+}
+
 TEST_F(OvwIds, AnObjectReplacedElsewhereIsFoundAnewAtTheNextStart) {
   ASSERT_EQ(OVwDbHostnameToObjectId("lobby"), 11u);
   ASSERT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 7u);
