@@ -10,7 +10,7 @@
 
 namespace {
 
-struct Spec {
+struct AlertRow {
   uint32_t index;  // as the agent sends it; the record keeps it signed
   int32_t severity;
   uint32_t time;
@@ -20,20 +20,20 @@ struct Spec {
 // Records linked in the given order, released by the destructor.
 class List {
  public:
-  explicit List(const std::vector<Spec>& specs) : records_(specs.size()) {
-    for (size_t i = 0; i < specs.size(); ++i) {
+  explicit List(const std::vector<AlertRow>& rows) : records_(rows.size()) {
+    for (size_t i = 0; i < rows.size(); ++i) {
       AlertRecord& r = records_[i];
       r = AlertRecord{};
-      r.index = static_cast<int32_t>(specs[i].index);
-      r.severity = specs[i].severity;
-      r.time = specs[i].time;
-      if (specs[i].description) {
-        const std::string& d = *specs[i].description;
+      r.index = static_cast<int32_t>(rows[i].index);
+      r.severity = rows[i].severity;
+      r.time = rows[i].time;
+      if (rows[i].description) {
+        const std::string& d = *rows[i].description;
         r.description = static_cast<uint8_t*>(std::calloc(d.size() + 1, 1));
         std::memcpy(r.description, d.data(), d.size());
         r.description_length = static_cast<uint32_t>(d.size());
       }
-      r.next = i + 1 < specs.size() ? &records_[i + 1] : nullptr;
+      r.next = i + 1 < rows.size() ? &records_[i + 1] : nullptr;
     }
   }
   ~List() {
@@ -57,7 +57,7 @@ class List {
 
 struct Case {
   const char* what;
-  std::vector<Spec> records;
+  std::vector<AlertRow> records;
   int worst;     // position in the list, -1 for none
   int reported;  // position in the list, -1 for none
 };
