@@ -3,7 +3,7 @@
 #
 #   source "$root/scripts/lib.sh"
 #   zov_install_packages            # apt-get what is missing (as root)
-#   zov_build DIR [CMAKE ARGS...]   # configure and build into DIR
+#   zov_build DIR [CMAKE ARGS...] [-- BUILD ARGS...]   # configure and build into DIR
 #
 # Settings: ZOV_JOBS (parallel build jobs, default: the number of CPUs),
 # ZOV_SKIP_INSTALL=1 (never call apt-get; only report what is missing).
@@ -93,14 +93,18 @@ zov_stop_snmp_services() {
   return 0
 }
 
-# zov_build DIR [CMAKE ARGS...]: configure (RelWithDebInfo unless the
+# zov_build DIR [CMAKE ARGS...] [-- BUILD ARGS...]: configure (RelWithDebInfo unless the
 # arguments say otherwise) and build everything into DIR.
-zov_build() {
+zov_build() {  # zov_build DIR [CMAKE ARGS...] [-- BUILD ARGS...]
   local dir=$1
   shift
-  echo "building into $dir${*:+ ($*)}"
+  local configure=() build=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do configure+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  build=("$@")
+  echo "building into $dir${configure[*]:+ (${configure[*]})}${build[*]:+ [${build[*]}]}"
   mkdir -p "$dir" || return 1
-  cmake -S "$ZOV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 ||
+  cmake -S "$ZOV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${configure[@]}" >"$dir/configure.log" 2>&1 ||
     { cat "$dir/configure.log" >&2; zov_warn "cmake configure failed for $dir"; return 1; }
-  cmake --build "$dir" -j "$(zov_jobs)"
+  cmake --build "$dir" -j "$(zov_jobs)" "${build[@]}"
 }
