@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../unit/platform/log_capture.h"
+#include "log_capture.h"
 #include "platform/last_alert.h"
 #include "platform/ovw.h"
 #include "ovwdb_runner.h"

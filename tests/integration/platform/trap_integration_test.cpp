@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../../unit/platform/log_capture.h"
+#include "log_capture.h"
 #include "platform/alert_trap.h"
 #include "platform/local_host.h"
 #include "support/agents.h"

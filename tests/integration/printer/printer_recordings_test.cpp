@@ -18,7 +18,7 @@
 #include "printer/alert_evaluation.h"
 #include "printer/alert_table.h"
 #include "printer/identity_probe.h"
-#include "printer_log.h"
+#include "log_capture.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
 #include "support/agents.h"
@@ -271,7 +271,7 @@ class RecordingTest : public ::testing::TestWithParam<std::string> {
   static ScopedEnv* conf_;
   static std::map<std::string, Expected>* model_;
   static std::string why_;
-  PrinterLog log_;
+  LogCapture log_;
 };
 
 TempDir* RecordingTest::files_ = nullptr;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fakes/fake_nvsnmp.h"
-#include "printer_log.h"
+#include "log_capture.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/query_session.h"
 
@@ -125,7 +125,7 @@ class ReadAlertTableTest : public ::testing::Test {
     return std::string(kPrinter) + ": Error querying printer\n\t" + text + "\n";
   }
 
-  PrinterLog log_;
+  LogCapture log_;
   AlertRecord* list_ = nullptr;
   int32_t walk_result_ = 0;
 };

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fakes/fake_nvsnmp.h"
-#include "printer_log.h"
+#include "log_capture.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
 
@@ -61,7 +61,7 @@ class ProbeIdentityTest : public ::testing::Test {
     EXPECT_EQ(family_count_, 0u);
   }
 
-  PrinterLog log_;
+  LogCapture log_;
   uint32_t uptime_ = 0;
   uint32_t* family_ = nullptr;
   uint32_t family_count_ = 0;

@@ -8,7 +8,7 @@
 #include "fakes/fake_nvsnmp.h"
 #include "printer/alert_table.h"
 #include "printer/identity_probe.h"
-#include "printer_log.h"
+#include "log_capture.h"
 #include "snmp/oid.h"
 #include "snmp/query_session.h"
 
@@ -55,7 +55,7 @@ class OutOfMemoryTest : public ::testing::TestWithParam<int> {
     return std::string(kPrinter) + ": Error querying printer\n\t" + text + "\n";
   }
 
-  PrinterLog log_;
+  LogCapture log_;
 };
 
 // Allocations of the probe, in order: two variables, the session, the row.

@@ -1,16 +1,16 @@
 // The shared log open on pslog.txt in a fresh working directory for the life
 // of the object, so that a test can read back the records a stage wrote.
-#ifndef ZOV_TESTS_UNIT_PRINTER_PRINTER_LOG_H_
-#define ZOV_TESTS_UNIT_PRINTER_PRINTER_LOG_H_
+#ifndef ZOV_TESTS_UNIT_SUPPORT_LOG_CAPTURE_H_
+#define ZOV_TESTS_UNIT_SUPPORT_LOG_CAPTURE_H_
 
 #include <string>
 
-class PrinterLog {
+class LogCapture {
  public:
-  PrinterLog();
-  ~PrinterLog();
-  PrinterLog(const PrinterLog&) = delete;
-  PrinterLog& operator=(const PrinterLog&) = delete;
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
 
   bool ok() const { return ok_; }
   std::string Text() const;
@@ -24,4 +24,4 @@ class PrinterLog {
   std::string dir_;
 };
 
-#endif  // ZOV_TESTS_UNIT_PRINTER_PRINTER_LOG_H_
+#endif  // ZOV_TESTS_UNIT_SUPPORT_LOG_CAPTURE_H_
