@@ -20,6 +20,10 @@
 #include "config.h"
 #include "internal.h"
 
+#include <net-snmp/library/snmpIPBaseDomain.h>
+#include <net-snmp/library/snmpUDPDomain.h>
+#include <net-snmp/library/snmpUDPIPv6Domain.h>
+
 extern "C" {
 NVSNMP_API int OVsnmpDumpPacket = 0;
 NVSNMP_API thread_local int OVsnmpErrno = 0;
@@ -34,12 +38,12 @@ struct NetSession {
   void* handle = nullptr;
   RecvFunction recv = nullptr;
   SendFunction send = nullptr;
-  std::string peername;
+  netsnmp_ep endpoint{};  // where it sends, port included
+  std::string peername;   // the endpoint as text, made for the first dump
 };
 
 struct OVsnmpSession {
-  std::string address;  // resolved numeric host, IPv6 without brackets
-  bool ipv6 = false;
+  netsnmp_ep address{};  // the resolved host; its port is set per kind
   int named_port = 0;  // the caller's remote port or the peer's; 0: settle by use
   nvsnmp::SessionSettings settings;
   NetSession requests;
@@ -55,11 +59,27 @@ constexpr int kMaxAcceptedDatagram = 32 * 1024;
 
 bool DumpEnabled() { return std::atomic_ref<int>(OVsnmpDumpPacket).load(std::memory_order_relaxed) != 0; }
 
-void DumpPacket(const char* direction, const std::string& peer, const void* data, int length) noexcept try {
+// The endpoint as the dump names it: "udp:HOST:PORT" or "udp6:[HOST]:PORT".
+const std::string& PeerName(NetSession* ns) {
+  if (!ns->peername.empty()) return ns->peername;
+  char host[INET6_ADDRSTRLEN] = "?";
+  char text[INET6_ADDRSTRLEN + 16];
+  if (ns->endpoint.a.sin.sin_family == AF_INET6) {
+    inet_ntop(AF_INET6, &ns->endpoint.a.sin6.sin6_addr, host, sizeof(host));
+    std::snprintf(text, sizeof(text), "udp6:[%s]:%d", host, ntohs(ns->endpoint.a.sin6.sin6_port));
+  } else {
+    inet_ntop(AF_INET, &ns->endpoint.a.sin.sin_addr, host, sizeof(host));
+    std::snprintf(text, sizeof(text), "udp:%s:%d", host, ntohs(ns->endpoint.a.sin.sin_port));
+  }
+  ns->peername = text;
+  return ns->peername;
+}
+
+void DumpPacket(const char* direction, NetSession* ns, const void* data, int length) noexcept try {
   // One fputs per packet keeps concurrent dumps from interleaving.
   const auto* bytes = static_cast<const unsigned char*>(data);
-  std::string text =
-      "nvsnmp: " + std::string(direction) + " " + peer + ", " + std::to_string(length) + " bytes\n";
+  std::string text = "nvsnmp: " + std::string(direction) + " " + PeerName(ns) + ", " +
+                     std::to_string(length) + " bytes\n";
   char hex[4];
   for (int i = 0; i < length; ++i) {
     std::snprintf(hex, sizeof(hex), "%02x%c", bytes[i], (i % 16 == 15 || i + 1 == length) ? '\n' : ' ');
@@ -89,7 +109,7 @@ int RecvHook(netsnmp_transport* t, void* buf, int size, void** opaque, int* olen
   int n = e->session->recv(t, buf, size, opaque, olength);
   if (n <= 0) return n;
   ++e->received;
-  if (DumpEnabled()) DumpPacket("received from", e->session->peername, buf, n);
+  if (DumpEnabled()) DumpPacket("received from", e->session, buf, n);
   if (n > kMaxAcceptedDatagram || n >= size) {
     ++e->refused;
     return 0;  // net-snmp drops an empty datagram and keeps waiting
@@ -100,7 +120,7 @@ int RecvHook(netsnmp_transport* t, void* buf, int size, void** opaque, int* olen
 int SendHook(netsnmp_transport* t, const void* buf, int size, void** opaque, int* olength) {
   Exchange* e = t_exchange;
   if (e == nullptr || e->session->send == nullptr) return -1;
-  if (DumpEnabled()) DumpPacket("sent to", e->session->peername, buf, size);
+  if (DumpEnabled()) DumpPacket("sent to", e->session, buf, size);
   return e->session->send(t, buf, size, opaque, olength);
 }
 
@@ -179,8 +199,7 @@ constexpr auto kResolvedNameLifetime = std::chrono::seconds(5);
 constexpr size_t kResolvedNamesKept = 1024;
 
 struct ResolvedName {
-  std::string address;
-  bool ipv6 = false;
+  netsnmp_ep address;
   std::chrono::steady_clock::time_point expires;
 };
 
@@ -194,23 +213,21 @@ ResolvedNames& NameCache() {
   return cache;
 }
 
-// An address written as one: its canonical text without asking the resolver.
-bool NumericAddress(const std::string& host, std::string* address, bool* ipv6) {
-  unsigned char bytes[sizeof(in6_addr)];
-  char text[INET6_ADDRSTRLEN];
-  if (inet_pton(AF_INET, host.c_str(), bytes) == 1) {
-    *ipv6 = false;
-  } else if (inet_pton(AF_INET6, host.c_str(), bytes) == 1) {
-    *ipv6 = true;
-  } else {
-    return false;
+// An address written as one, taken without asking the resolver.
+bool NumericAddress(const std::string& host, netsnmp_ep* address) {
+  *address = netsnmp_ep{};
+  if (inet_pton(AF_INET, host.c_str(), &address->a.sin.sin_addr) == 1) {
+    address->a.sin.sin_family = AF_INET;
+    return true;
   }
-  if (inet_ntop(*ipv6 ? AF_INET6 : AF_INET, bytes, text, sizeof(text)) == nullptr) return false;
-  *address = text;
-  return true;
+  if (inet_pton(AF_INET6, host.c_str(), &address->a.sin6.sin6_addr) == 1) {
+    address->a.sin6.sin6_family = AF_INET6;
+    return true;
+  }
+  return false;
 }
 
-int LookUpName(const std::string& host, std::string* address, bool* ipv6) {
+int LookUpName(const std::string& host, netsnmp_ep* address) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* result = nullptr;
@@ -221,22 +238,23 @@ int LookUpName(const std::string& host, std::string* address, bool* ipv6) {
     result = nullptr;
   }
   if (result == nullptr) return kOVsnmpErrBadPeer;
-  char text[INET6_ADDRSTRLEN] = {};
+  *address = netsnmp_ep{};
   if (result->ai_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(result->ai_addr)->sin6_addr, text, sizeof(text));
-    *ipv6 = true;
+    address->a.sin6.sin6_family = AF_INET6;
+    address->a.sin6.sin6_addr = reinterpret_cast<sockaddr_in6*>(result->ai_addr)->sin6_addr;
+    address->a.sin6.sin6_scope_id = reinterpret_cast<sockaddr_in6*>(result->ai_addr)->sin6_scope_id;
   } else {
-    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr, text, sizeof(text));
-    *ipv6 = false;
+    address->a.sin.sin_family = AF_INET;
+    address->a.sin.sin_addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
   }
   freeaddrinfo(result);
-  *address = text;
   return 0;
 }
 
-// The address to send to, numeric, so that net-snmp resolves nothing itself.
-int ResolvePeer(const std::string& host, std::string* address, bool* ipv6) {
-  if (NumericAddress(host, address, ipv6)) return 0;
+// The address to send to, as a socket address: net-snmp is handed the
+// endpoint, so it neither parses a peer text nor resolves a name itself.
+int ResolvePeer(const std::string& host, netsnmp_ep* address) {
+  if (NumericAddress(host, address)) return 0;
   ResolvedNames& cache = NameCache();
   const auto now = std::chrono::steady_clock::now();
   {
@@ -244,16 +262,15 @@ int ResolvePeer(const std::string& host, std::string* address, bool* ipv6) {
     auto it = cache.names.find(host);
     if (it != cache.names.end() && now < it->second.expires) {
       *address = it->second.address;
-      *ipv6 = it->second.ipv6;
       return 0;
     }
   }
   // Failures are not kept: a name that appears is used at once.
-  int rc = LookUpName(host, address, ipv6);
+  int rc = LookUpName(host, address);
   if (rc != 0) return rc;
   std::lock_guard<std::mutex> lock(cache.mutex);
   if (cache.names.size() >= kResolvedNamesKept) cache.names.clear();
-  cache.names[host] = ResolvedName{*address, *ipv6, now + kResolvedNameLifetime};
+  cache.names[host] = ResolvedName{*address, now + kResolvedNameLifetime};
   return 0;
 }
 
@@ -263,31 +280,34 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   *out = ns;
   if (ns->handle != nullptr) return 0;
   int port = s->named_port != 0 ? s->named_port : (trap ? s->settings.trap_port : s->settings.agent_port);
-  char peername[INET6_ADDRSTRLEN + 16];
-  std::snprintf(peername, sizeof(peername), s->ipv6 ? "udp6:[%s]:%d" : "udp:%s:%d", s->address.c_str(), port);
-  ns->peername = peername;
+  ns->endpoint = s->address;
+  const bool ipv6 = ns->endpoint.a.sin.sin_family == AF_INET6;
+  if (ipv6) {
+    ns->endpoint.a.sin6.sin6_port = htons(static_cast<uint16_t>(port));
+  } else {
+    ns->endpoint.a.sin.sin_port = htons(static_cast<uint16_t>(port));
+  }
+  ns->peername.clear();
   netsnmp_session config;
   snmp_sess_init(&config);
   config.version = (trap || !s->settings.v2c) ? SNMP_VERSION_1 : SNMP_VERSION_2c;
-  config.peername = ns->peername.data();
   config.community = reinterpret_cast<u_char*>(s->settings.community.data());
   config.community_len = s->settings.community.size();
   config.retries = s->settings.retries;
   config.timeout = static_cast<long>(s->settings.timeout_ms) * 1000L;
-  void* handle;
+  void* handle = nullptr;
+  netsnmp_transport* transport = nullptr;
   {
     std::lock_guard<std::mutex> lock(LibraryMutex());
-    handle = snmp_sess_open(&config);
+    transport = ipv6 ? netsnmp_udp6_transport(&ns->endpoint, 0) : netsnmp_udp_transport(&ns->endpoint, 0);
+    // The transport is the session's from here on; net-snmp releases it
+    // when snmp_sess_add fails for want of memory, the one way a UDP
+    // transport that opened can fail there.
+    if (transport != nullptr) handle = snmp_sess_add(&config, transport, nullptr, nullptr);
   }
   if (handle == nullptr) {
     int error = MapLibraryError(config.s_snmp_errno);
     return error == kOVsnmpErrInternal ? kOVsnmpErrSessionOpen : error;
-  }
-  netsnmp_transport* transport = snmp_sess_transport(handle);
-  if (transport == nullptr) {
-    std::lock_guard<std::mutex> lock(LibraryMutex());
-    snmp_sess_close(handle);
-    return kOVsnmpErrSessionOpen;
   }
   // Every datagram passes our hooks: for the dump and to bound what is read.
   ns->recv = transport->f_recv;
@@ -327,7 +347,7 @@ OVsnmpSession* Open(const char* community, const char* peer, int retries, int in
   if (retries != kOVsnmpDefault) s->settings.retries = retries;
   if (interval != kOVsnmpDefault) s->settings.timeout_ms = interval;
   s->named_port = remote_port != kOVsnmpDefaultPort ? remote_port : s->settings.peer.port;
-  rc = ResolvePeer(s->settings.peer.host, &s->address, &s->ipv6);
+  rc = ResolvePeer(s->settings.peer.host, &s->address);
   if (rc != 0) {
     SetError(rc);
     return nullptr;
