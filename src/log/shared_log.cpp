@@ -16,7 +16,7 @@
 namespace {
 
 // Threads of this process; the system-wide lock is taken inside it. Guards
-// the count and the opening and closing of the file.
+// the count and the file pointer.
 std::mutex g_guard;
 // Read without the lock by the writers' "is a file open" test.
 std::atomic<FILE*> g_file{nullptr};
@@ -107,27 +107,34 @@ void LogOpen(int wanted) {
   } catch (...) {
   }
 #endif
-  // Retried by every LogOpen until it succeeds; meanwhile no file is opened,
-  // so the call logs nothing, but it is still counted so that its LogClose
-  // keeps the count right.
-  bool locked = EnsureSystemMutex() && LockSystemMutex();
+  // The count is this process's own: the guard is what keeps it. The
+  // system-wide lock is for the file, which other processes append to, so it
+  // is taken only when this call opens the file; a poll without a log makes
+  // no system call here. A lock that cannot be made is retried by every
+  // LogOpen that wants the file; meanwhile no file is opened, so the call
+  // logs nothing, but it is still counted so that its LogClose keeps the
+  // count right.
   ++g_active_calls;
-  if (locked && wanted != 0 && g_file.load(std::memory_order_relaxed) == nullptr) OpenLogFile();
-  if (locked) UnlockSystemMutex();
+  if (wanted != 0 && g_file.load(std::memory_order_relaxed) == nullptr && EnsureSystemMutex() &&
+      LockSystemMutex()) {
+    OpenLogFile();
+    UnlockSystemMutex();
+  }
   g_guard.unlock();
 }
 
 void LogClose() {
   if (!LockGuard()) return;
-  bool locked = LockSystemMutex();
   --g_active_calls;
   FILE* file = g_file.load(std::memory_order_relaxed);
   if (g_active_calls <= 0 && file != nullptr) {
+    // Closed under both locks, as it was opened.
+    bool locked = LockSystemMutex();
     g_file.store(nullptr, std::memory_order_release);
     std::fclose(file);
     g_active_calls = 0;
+    if (locked) UnlockSystemMutex();
   }
-  if (locked) UnlockSystemMutex();
   g_guard.unlock();
 }
 

@@ -1,10 +1,14 @@
 #include "log/named_mutex.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "log/shared_log.h"
 #include "log_test_support.h"
@@ -85,6 +89,42 @@ TEST_F(NamedMutexTest, MissingLockDirectoryCountsCallsButLogsNothing) {
   LogClose();
   LogText("closed\n");
   EXPECT_EQ(PslogText(), "kept\nstill open\n");
+}
+
+// Another process writing its log holds the lock; a poll of this one that
+// asked for no log must not wait for it, while one that opens the file must.
+// (flock locks belong to an open file description, so a second descriptor
+// here stands for the other process.)
+TEST_F(NamedMutexTest, CallsThatOpenNoFileNeverWaitForTheSystemWideLock) {
+  ASSERT_TRUE(EnsureSystemMutex());
+  const int other = open((dir_ + "/vlmIOMutex").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX), 0);
+  auto release = [other] {
+    flock(other, LOCK_UN);
+    close(other);
+  };
+
+  auto no_log = std::async(std::launch::async, [] {
+    LogOpen(0);
+    LogText("dropped\n");
+    LogClose();
+  });
+  if (no_log.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    release();
+    no_log.wait();
+    FAIL() << "a call without a log waited for the other process's lock";
+  }
+
+  auto with_log = std::async(std::launch::async, [] {
+    LogOpen(1);
+    LogText("kept\n");
+    LogClose();
+  });
+  EXPECT_EQ(with_log.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  release();
+  with_log.wait();
+  EXPECT_EQ(PslogText(), "kept\n");
 }
 
 }  // namespace
