@@ -41,7 +41,16 @@ uint32_t* ParseOid(const char* text, uint32_t* count) {
       if (*p == '\0') break;
     }
     uint32_t value = 0;
-    const char* end = ScanNumber(p, &value);
+    const char* end;
+    if (*p >= '0' && *p <= '9') {
+      // The usual component: digits only, read here without the general
+      // scan's white space and sign.
+      do value = value * 10u + static_cast<uint32_t>(*p++ - '0');
+      while (*p >= '0' && *p <= '9');
+      end = p;
+    } else {
+      end = ScanNumber(p, &value);
+    }
     // Components past the collecting area are ignored, not written.
     if (end != nullptr && n < kMaxParsedSubIds) collected[n++] = value;
     // The search starts one character on, so an empty component hides the

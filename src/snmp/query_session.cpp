@@ -197,6 +197,13 @@ int32_t QuerySession::SeekRow(bool advance) {
 const OVsnmpVarBind* QuerySession::FindBinding(const OVsnmpVarBind* list, const uint32_t* oid,
                                                uint32_t count) {
   for (const OVsnmpVarBind* b = list; b != nullptr; b = b->next_variable) {
+    // Bindings of a row differ from each other in the column, the last
+    // component of a column's OID: testing it first turns most of them
+    // away without walking the common prefix.
+    if (count > 0 && oid != nullptr && b->oid != nullptr && b->oid_length >= count &&
+        b->oid[count - 1] != oid[count - 1]) {
+      continue;
+    }
     if (CompareOid(oid, count, b->oid, b->oid_length, count) == 0) return b;
   }
   return nullptr;
