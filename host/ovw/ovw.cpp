@@ -24,6 +24,8 @@ enum Statement {
   kObjectExists,
   kDataVersion,
   kValueOnly,
+  kBegin,
+  kCommit,
   kStatementCount
 };
 
@@ -46,6 +48,8 @@ constexpr const char* kSql[kStatementCount] = {
     "PRAGMA data_version",
     // For an object and an integer field both known to exist.
     "SELECT value FROM field_values WHERE object_id = ?1 AND field_id = ?2",
+    "BEGIN",
+    "COMMIT",
 };
 
 // Ids found by name, kept while the database shows no change made by any
@@ -68,6 +72,8 @@ struct Connection {
   std::unordered_set<uint32_t> integer_fields;
   std::unordered_set<uint32_t> objects;
   sqlite3_int64 data_version = -1;
+  // A read begun by OVwDbInit is still open (see BeginRead).
+  bool reading = false;
 
   ~Connection() { Close(); }
 
@@ -76,8 +82,9 @@ struct Connection {
       sqlite3_finalize(statement);
       statement = nullptr;
     }
-    sqlite3_close(db);
+    sqlite3_close(db);  // rolls back a read still open
     db = nullptr;
+    reading = false;
     path.clear();
     ForgetIds();
   }
@@ -129,6 +136,8 @@ sqlite3_stmt* Prepared(Statement which) {
   return statement;
 }
 
+void EndRead();
+
 // Ids are rowids; only those a 32-bit id can carry are handed out.
 uint32_t IdFromRow(sqlite3_stmt* statement) {
   sqlite3_int64 id = sqlite3_column_int64(statement, 0);
@@ -172,6 +181,12 @@ uint32_t LookUpId(Statement which, const char* name, int missing) {
     return id;
   }
   Fail(rc == SQLITE_DONE ? missing : ovw_store::ErrorFromSqlite(rc));
+  // A name missing now may be added at any moment: the next look-up must
+  // not be held to this snapshot.
+  use.statement = nullptr;
+  sqlite3_reset(statement);
+  sqlite3_clear_bindings(statement);
+  EndRead();
   return 0;
 }
 
@@ -213,6 +228,38 @@ void CheckForChanges() {
   t_connection.data_version = version;
 }
 
+// Runs one of the statements that take no parameters and return no row.
+bool RunPlain(Statement which) {
+  sqlite3_stmt* statement = Prepared(which);
+  if (statement == nullptr) return false;
+  StatementUse use{statement};
+  return sqlite3_step(statement) == SQLITE_DONE;
+}
+
+void EndRead() {
+  if (!t_connection.reading) return;
+  t_connection.reading = false;
+  // Ending a read cannot fail for want of a lock; if it fails anyway, the
+  // transaction must still not outlive the call.
+  if (!RunPlain(kCommit) && sqlite3_get_autocommit(t_connection.db) == 0) {
+    sqlite3_exec(t_connection.db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+// A poll starts the database, looks the field and the object up, and reads
+// the value. The start opens one read that lasts until the value is read:
+// the check for changes made elsewhere, the look-ups and the value then
+// share one snapshot and one set of file locks, where each would otherwise
+// be a transaction of its own. The read ends at the first value read or
+// write, at a failed look-up, or at the next start, so that it never
+// outlives a poll that goes on as polls do.
+void BeginRead() {
+  EndRead();
+  if (RunPlain(kBegin)) t_connection.reading = true;
+  CheckForChanges();
+  if (t_connection.data_version < 0) EndRead();  // nothing to share
+}
+
 // The stored value read as an integer; -1 (error set) when it is not one.
 int IntegerValue(sqlite3_stmt* statement, int column) {
   switch (sqlite3_column_type(statement, column)) {
@@ -237,7 +284,7 @@ int OVwDbInit(void) {
   const char* wanted = std::getenv("OVW_DB");
   if (t_connection.db != nullptr &&
       t_connection.path == (wanted != nullptr && wanted[0] != '\0' ? wanted : "ovw.db")) {
-    CheckForChanges();
+    BeginRead();
     return 0;
   }
   std::string path = ovw_store::DatabasePath();
@@ -248,7 +295,7 @@ int OVwDbInit(void) {
   if (error != kOVwErrNone) return Fail(error);
   t_connection.db = db;
   t_connection.path = path;
-  CheckForChanges();
+  BeginRead();
   return 0;
 }
 
@@ -279,7 +326,11 @@ OVwObjectId OVwDbHostnameToObjectId(const char* hostname) {
   return LookUpId(kObjectByHostname, hostname, kOVwErrNoSuchObject);
 }
 
-int OVwDbGetFieldIntegerValue(OVwObjectId object, OVwFieldId field) {
+}  // extern "C"
+
+namespace {
+
+int ReadValue(OVwObjectId object, OVwFieldId field) {
   if (t_connection.integer_fields.count(field) != 0 && t_connection.objects.count(object) != 0) {
     sqlite3_stmt* statement = Prepared(kValueOnly);
     if (statement == nullptr) return -1;
@@ -317,7 +368,20 @@ int OVwDbGetFieldIntegerValue(OVwObjectId object, OVwFieldId field) {
   return IntegerValue(statement, 1);
 }
 
+}  // namespace
+
+extern "C" {
+
+int OVwDbGetFieldIntegerValue(OVwObjectId object, OVwFieldId field) {
+  const int value = ReadValue(object, field);
+  EndRead();  // the poll's read is done
+  return value;
+}
+
 int OVwDbSetFieldIntegerValue(OVwObjectId object, OVwFieldId field, int value) {
+  // A write inside the poll's read would fail whenever another connection
+  // wrote since it began.
+  EndRead();
   sqlite3_stmt* statement = Prepared(kSetValue);
   if (statement == nullptr) return t_error;
   StatementUse use{statement};

@@ -23,6 +23,17 @@ struct Other {
     sqlite3_busy_timeout(db, 5000);
     return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
   }
+  // The first column of the first row of `sql`, or -1.
+  sqlite3_int64 Number(const std::string& sql) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_int64 value = -1;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      value = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return value;
+  }
 };
 
 class OvwIds : public ::testing::Test {
@@ -128,6 +139,49 @@ TEST_F(OvwIds, ADifferentDatabaseFileForgetsTheIdsOfTheFirst) {
   ASSERT_EQ(OVwDbInit(), 0);
   EXPECT_EQ(OVwDbHostnameToObjectId("lobby"), 0u);
   EXPECT_EQ(OVwError(), kOVwErrNoSuchObject);
+}
+
+// A poll's start, look-ups and read share one read of the database. Whichever
+// way the poll goes on, that read must be over when it returns: a read left
+// open would hold back every later checkpoint, and make the next write of
+// this thread fail once another connection had written.
+TEST_F(OvwIds, APollsReadIsOverWhenItReadsWritesOrMissesAName) {
+  struct Ending {
+    const char* name;
+    void (*run)(OVwObjectId object, OVwFieldId field);
+  };
+  const Ending endings[] = {
+      {"value read", [](OVwObjectId o, OVwFieldId f) { EXPECT_EQ(OVwDbGetFieldIntegerValue(o, f), 0); }},
+      {"value written", [](OVwObjectId o, OVwFieldId f) { EXPECT_EQ(OVwDbSetFieldIntegerValue(o, f, 3), 0); }},
+      {"name missed", [](OVwObjectId, OVwFieldId) { EXPECT_EQ(OVwDbHostnameToObjectId("annex"), 0u); }},
+  };
+  int round = 0;
+  for (const Ending& ending : endings) {
+    SCOPED_TRACE(ending.name);
+    ASSERT_TRUE(other_->Exec("DELETE FROM field_values"));
+    ASSERT_EQ(OVwDbInit(), 0);
+    const OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+    const OVwObjectId object = OVwDbHostnameToObjectId("lobby");
+    ASSERT_EQ(field, 7u);
+    ASSERT_EQ(object, 11u);
+    ending.run(object, field);
+
+    const int elsewhere = 100 + round++;
+    ASSERT_TRUE(other_->Exec("INSERT INTO field_values VALUES (11, 7, " + std::to_string(elsewhere) +
+                             ") ON CONFLICT (object_id, field_id) DO UPDATE SET value = excluded.value"));
+    // Column 0 of a checkpoint is 1 when a reader kept it from finishing.
+    EXPECT_EQ(other_->Number("PRAGMA wal_checkpoint(TRUNCATE)"), 0);
+    EXPECT_EQ(OVwDbGetFieldIntegerValue(object, field), elsewhere);  // the latest, not the poll's
+  }
+}
+
+TEST_F(OvwIds, AWriteInsideAPollSucceedsThoughAnotherConnectionWroteSinceItsStart) {
+  ASSERT_EQ(OVwDbInit(), 0);
+  const OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+  const OVwObjectId object = OVwDbHostnameToObjectId("lobby");
+  ASSERT_TRUE(other_->Exec("INSERT INTO objects (id, hostname) VALUES (12, 'annex')"));
+  EXPECT_EQ(OVwDbSetFieldIntegerValue(object, field, 42), 0) << OVwErrorMsg(OVwError());
+  EXPECT_EQ(other_->Number("SELECT value FROM field_values WHERE object_id = 11"), 42);
 }
 
 }  // namespace
