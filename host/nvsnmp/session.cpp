@@ -3,10 +3,12 @@
 // threads never share one.
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,6 +104,31 @@ struct ExchangeScope {
   explicit ExchangeScope(Exchange* e) { t_exchange = e; }
   ~ExchangeScope() { t_exchange = nullptr; }
 };
+
+// Receives one datagram on an IPv4 session. net-snmp's own receive also asks
+// the kernel for the socket's local address on every datagram, which an
+// agent needs to answer from the address it was asked on and a client never
+// uses; otherwise this does what it does: the sender's address goes to the
+// caller in an address pair that net-snmp releases.
+int ReceiveFrom(netsnmp_transport* t, void* buf, int size, void** opaque, int* olength) {
+  *opaque = nullptr;
+  *olength = 0;
+  if (t == nullptr || t->sock < 0) return -1;
+  auto* pair = static_cast<netsnmp_indexed_addr_pair*>(std::calloc(1, sizeof(netsnmp_indexed_addr_pair)));
+  if (pair == nullptr) return -1;
+  socklen_t from_length = sizeof(pair->remote_addr);
+  ssize_t n;
+  do {
+    n = recvfrom(t->sock, buf, static_cast<size_t>(size), MSG_DONTWAIT, &pair->remote_addr.sa, &from_length);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    std::free(pair);
+    return -1;
+  }
+  *opaque = pair;
+  *olength = sizeof(netsnmp_indexed_addr_pair);
+  return static_cast<int>(n);
+}
 
 int RecvHook(netsnmp_transport* t, void* buf, int size, void** opaque, int* olength) {
   Exchange* e = t_exchange;
@@ -310,7 +337,7 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
     return error == kOVsnmpErrInternal ? kOVsnmpErrSessionOpen : error;
   }
   // Every datagram passes our hooks: for the dump and to bound what is read.
-  ns->recv = transport->f_recv;
+  ns->recv = ipv6 ? transport->f_recv : ReceiveFrom;
   ns->send = transport->f_send;
   transport->f_recv = RecvHook;
   transport->f_send = SendHook;
