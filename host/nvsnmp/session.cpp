@@ -323,10 +323,13 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   config.retries = s->settings.retries;
   config.timeout = static_cast<long>(s->settings.timeout_ms) * 1000L;
   void* handle = nullptr;
-  netsnmp_transport* transport = nullptr;
+  // Making a transport touches nothing shared (its socket, its own blocks,
+  // settings read since start-up), so the system calls it makes stay out
+  // of the library lock that every other thread's exchange waits for.
+  netsnmp_transport* transport =
+      ipv6 ? netsnmp_udp6_transport(&ns->endpoint, 0) : netsnmp_udp_transport(&ns->endpoint, 0);
   {
     std::lock_guard<std::mutex> lock(LibraryMutex());
-    transport = ipv6 ? netsnmp_udp6_transport(&ns->endpoint, 0) : netsnmp_udp_transport(&ns->endpoint, 0);
     // The transport is the session's from here on; net-snmp releases it
     // when snmp_sess_add fails for want of memory, the one way a UDP
     // transport that opened can fail there.
@@ -347,9 +350,19 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
 
 void CloseNet(NetSession* ns) {
   if (ns->handle == nullptr) return;
-  std::lock_guard<std::mutex> lock(LibraryMutex());
-  snmp_sess_close(ns->handle);
+  // The session's own state goes under the library lock; its socket is
+  // closed outside it, as it was made.
+  netsnmp_transport* transport = snmp_sess_transport(ns->handle);
+  {
+    std::lock_guard<std::mutex> lock(LibraryMutex());
+    snmp_sess_transport_set(ns->handle, nullptr);
+    snmp_sess_close(ns->handle);
+  }
   ns->handle = nullptr;
+  if (transport != nullptr) {
+    transport->f_close(transport);
+    netsnmp_transport_free(transport);
+  }
 }
 
 OVsnmpSession* Open(const char* community, const char* peer, int retries, int interval, int remote_port) {
