@@ -350,19 +350,19 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
 
 void CloseNet(NetSession* ns) {
   if (ns->handle == nullptr) return;
-  // The session's own state goes under the library lock; its socket is
-  // closed outside it, as it was made.
+  // The socket is closed outside the library lock, as it was made; the
+  // session, detached from it first, goes under the lock.
   netsnmp_transport* transport = snmp_sess_transport(ns->handle);
-  {
-    std::lock_guard<std::mutex> lock(LibraryMutex());
-    snmp_sess_transport_set(ns->handle, nullptr);
-    snmp_sess_close(ns->handle);
-  }
-  ns->handle = nullptr;
+  snmp_sess_transport_set(ns->handle, nullptr);
   if (transport != nullptr) {
     transport->f_close(transport);
     netsnmp_transport_free(transport);
   }
+  {
+    std::lock_guard<std::mutex> lock(LibraryMutex());
+    snmp_sess_close(ns->handle);
+  }
+  ns->handle = nullptr;
 }
 
 OVsnmpSession* Open(const char* community, const char* peer, int retries, int interval, int remote_port) {
