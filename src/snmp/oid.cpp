@@ -16,13 +16,17 @@ bool IsSpace(char c) {
 // nothing overflows. Returns the character after the digits, or null when no
 // digit follows.
 const char* ScanNumber(const char* p, uint32_t* value) {
-  while (IsSpace(*p)) ++p;
   bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
+  // White space and a sign can only come before a number that does not
+  // start at once; the usual component is digits alone.
+  if (*p < '0' || *p > '9') {
+    while (IsSpace(*p)) ++p;
+    if (*p == '+' || *p == '-') {
+      negative = *p == '-';
+      ++p;
+    }
+    if (*p < '0' || *p > '9') return nullptr;
   }
-  if (*p < '0' || *p > '9') return nullptr;
   uint32_t v = 0;
   for (; *p >= '0' && *p <= '9'; ++p) v = v * 10u + static_cast<uint32_t>(*p - '0');
   *value = negative ? 0u - v : v;
@@ -41,16 +45,7 @@ uint32_t* ParseOid(const char* text, uint32_t* count) {
       if (*p == '\0') break;
     }
     uint32_t value = 0;
-    const char* end;
-    if (*p >= '0' && *p <= '9') {
-      // The usual component: digits only, read here without the general
-      // scan's white space and sign.
-      do value = value * 10u + static_cast<uint32_t>(*p++ - '0');
-      while (*p >= '0' && *p <= '9');
-      end = p;
-    } else {
-      end = ScanNumber(p, &value);
-    }
+    const char* end = ScanNumber(p, &value);
     // Components past the collecting area are ignored, not written.
     if (end != nullptr && n < kMaxParsedSubIds) collected[n++] = value;
     // The search starts one character on, so an empty component hides the
