@@ -109,10 +109,13 @@ int Fail(int error) {
 // Resets and unbinds the statement when the operation is done with it.
 struct StatementUse {
   sqlite3_stmt* statement;
-  ~StatementUse() {
+  ~StatementUse() { Finish(); }
+  // Done with it before the scope ends.
+  void Finish() {
     if (statement != nullptr) {
       sqlite3_reset(statement);
       sqlite3_clear_bindings(statement);
+      statement = nullptr;
     }
   }
 };
@@ -183,9 +186,7 @@ uint32_t LookUpId(Statement which, const char* name, int missing) {
   Fail(rc == SQLITE_DONE ? missing : ovw_store::ErrorFromSqlite(rc));
   // A name missing now may be added at any moment: the next look-up must
   // not be held to this snapshot.
-  use.statement = nullptr;
-  sqlite3_reset(statement);
-  sqlite3_clear_bindings(statement);
+  use.Finish();
   EndRead();
   return 0;
 }
