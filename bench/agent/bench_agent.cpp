@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "ber_tlv.h"
+
 namespace {
 
 constexpr int kMaxRows = 100000;
@@ -245,20 +247,7 @@ struct Reader {
   const unsigned char* end;
 
   bool Tlv(unsigned char* tag, Reader* content) {
-    if (end - p < 2) return false;
-    *tag = *p++;
-    size_t len = *p++;
-    if (len & 0x80) {
-      size_t octets = len & 0x7f;
-      if (octets == 0 || octets > 3 || static_cast<size_t>(end - p) < octets) return false;
-      len = 0;
-      for (size_t i = 0; i < octets; ++i) len = (len << 8) | *p++;
-    }
-    if (static_cast<size_t>(end - p) < len) return false;
-    content->p = p;
-    content->end = p + len;
-    p += len;
-    return true;
+    return zov::agents::ReadTlv(&p, end, tag, &content->p, &content->end);
   }
   bool Integer(int64_t* out) {
     unsigned char tag;
