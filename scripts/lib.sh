@@ -19,6 +19,10 @@ ZOV_PACKAGES=(
   libsqlite3-dev sqlite3
   valgrind clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64
+  # The 32-bit Wine that runs the DLL, and Winelib for the platform
+  # stand-ins beside it.
+  wine wine32:i386 wine32-tools:i386 libwine-dev:i386 libsqlite3-dev:i386
+  gcc-multilib g++-multilib
 )
 
 zov_say() { printf '\n== %s\n' "$*"; }
@@ -27,12 +31,16 @@ zov_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 zov_jobs() { echo "${ZOV_JOBS:-$(nproc 2>/dev/null || echo 2)}"; }
 
-# Prints the packages of ZOV_PACKAGES (or of the arguments) not installed.
+# Prints the packages of ZOV_PACKAGES (or of the arguments) not installed. A
+# name may carry an architecture (wine32:i386). Safe under set -euo pipefail:
+# dpkg-query exits 1 when it has never heard of a name, and that must read as
+# "missing", not end the caller.
 zov_missing_packages() {
   local wanted=("${@:-${ZOV_PACKAGES[@]}}") installed pkg
-  # One dpkg-query for all: unknown packages only go to its stderr.
-  installed=" $(dpkg-query -W -f='${Package}:${db:Status-Abbrev}\n' "${wanted[@]}" 2>/dev/null |
-    sed -n 's/:ii *$//p' | tr '\n' ' ') "
+  # One dpkg-query for all: unknown packages only go to its stderr. Each
+  # installed package is listed by its plain and its qualified names.
+  installed=" $({ dpkg-query -W -f='${db:Status-Abbrev} ${Package} ${Package}:${Architecture} ${binary:Package}\n' \
+    "${wanted[@]}" 2>/dev/null || true; } | awk '$1 == "ii" { print $2; print $3; print $4 }' | tr '\n' ' ') "
   for pkg in "${wanted[@]}"; do
     case $installed in *" $pkg "*) ;; *) echo "$pkg" ;; esac
   done
@@ -57,6 +65,15 @@ zov_install_packages() {
     sudo=(sudo)
   fi
   echo "installing them with apt-get"
+  # Packages of another architecture need it known to dpkg before the update.
+  local arch
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*://p' | sort -u); do
+    if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+       ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      echo "adding the $arch architecture to dpkg"
+      "${sudo[@]}" dpkg --add-architecture "$arch" || zov_die "dpkg --add-architecture $arch failed"
+    fi
+  done
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
     install -y --no-install-recommends "${missing[@]}"
