@@ -60,19 +60,23 @@ zov_start_snmpsim() {
 }
 
 # The IPv4 address the local host name resolves to, where the plug-in sends
-# its traps; fails unless it is a loopback address and the name fits the
-# plug-in's 30-byte buffer.
+# its traps; fails, saying why on standard error, unless it is a loopback
+# address and the name fits the plug-in's 30-byte buffer.
 zov_trap_address() {
   local host addr
-  host=$(hostname)
+  # uname -n is the same name, where the hostname program is not installed.
+  host=$(hostname 2>/dev/null || uname -n)
   if [ "${#host}" -ge 30 ]; then
     echo "the host name '$host' has 30 characters or more: the plug-in sends no trap" >&2
     return 1
   fi
-  addr=$(getent ahostsv4 "$host" | awk 'NR == 1 { print $1 }')
+  # getent fails when the name does not resolve: that is an answer here.
+  addr=$({ getent ahostsv4 "$host" || true; } | awk 'NR == 1 { print $1 }')
   case $addr in
     127.*) echo "$addr" ;;
-    *) echo "the host name '$host' resolves to '${addr:-nothing}', not to loopback: no trap receiver" >&2
+    '') echo "the host name '$host' does not resolve (see /etc/hosts): the plug-in's traps go nowhere" >&2
+        return 1 ;;
+    *) echo "the host name '$host' resolves to $addr, not to a loopback address: the plug-in's traps would leave this machine" >&2
        return 1 ;;
   esac
 }
@@ -81,11 +85,20 @@ zov_trap_address() {
 # Receives traps on the address of the local host name, one line per trap in
 # STATE_DIR/traps.txt, among snmptrapd's own messages:
 #   TRAP enterprise|agent|generic|.specific|binding|binding...
-# Sets ZOV_TRAPD_ADDRESS, ZOV_TRAPD_PORT, ZOV_TRAPD_PID and ZOV_TRAPD_OUT.
+# Sets ZOV_TRAPD_ADDRESS, ZOV_TRAPD_PORT, ZOV_TRAPD_PID and ZOV_TRAPD_OUT;
+# on failure ZOV_TRAPD_WHY says why there is no receiver.
 zov_start_snmptrapd() {
   local state=$1 addr port
-  addr=$(zov_trap_address) || return 1
-  port=$(zov_free_udp_port "$addr") || return 1
+  ZOV_TRAPD_WHY=
+  mkdir -p "$state"
+  if ! addr=$(zov_trap_address 2>"$state/trap-address.why"); then
+    ZOV_TRAPD_WHY=$(cat "$state/trap-address.why")
+    return 1
+  fi
+  if ! port=$(zov_free_udp_port "$addr"); then
+    ZOV_TRAPD_WHY="no free UDP port on $addr"
+    return 1
+  fi
   mkdir -p "$state/snmptrapd"
   cat >"$state/snmptrapd.conf" <<'EOF'
 disableAuthorization yes
@@ -100,7 +113,8 @@ EOF
   ZOV_TRAPD_PID=$!
   ZOV_AGENT_PIDS+=("$ZOV_TRAPD_PID")
   if ! zov_wait_for "$ZOV_TRAPD_PID" grep -q "NET-SNMP version" "$state/traps.txt"; then
-    echo "snmptrapd did not start on $addr:$port (see $state/traps.txt)" >&2
+    ZOV_TRAPD_WHY="snmptrapd did not start on $addr:$port: $(tail -n 3 "$state/traps.txt" "$state/snmptrapd.out" 2>/dev/null | tr '\n' ' ')"
+    echo "$ZOV_TRAPD_WHY" >&2
     return 1
   fi
   ZOV_TRAPD_ADDRESS=$addr
