@@ -53,7 +53,8 @@ zov_start_snmpsim() {
   ZOV_AGENT_PIDS+=("$ZOV_SNMPSIM_PID")
   if ! zov_wait_for "$ZOV_SNMPSIM_PID" snmpget -v1 -r0 -t0.3 -c "${first%.snmprec}" \
          "127.0.0.1:$port" 1.3.6.1.2.1.1.2.0; then
-    echo "snmpsim did not answer on 127.0.0.1:$port (see $state/snmpsim.out)" >&2
+    echo "snmpsim did not answer on 127.0.0.1:$port; the end of its output:" >&2
+    tail -n 15 "$state/snmpsim.out" >&2
     return 1
   fi
   ZOV_SNMPSIM_PORT=$port
