@@ -21,7 +21,7 @@ ZOV_PACKAGES=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64
   # The 32-bit Wine that runs the DLL, and Winelib for the platform
   # stand-ins beside it.
-  wine wine32:i386 wine32-tools:i386 libwine-dev:i386 libsqlite3-dev:i386
+  wine wine32:i386 wine32-tools:i386 libwine-dev:i386 libsqlite3-dev:i386 libssl3:i386
   gcc-multilib g++-multilib
 )
 

@@ -1,13 +1,21 @@
 // nvservicetest: the service-test runner. It plays the part of the
 // platform's service-test machinery: loads the plug-in, calls NvServiceTest
-// for each printer address and reports the status codes.
-#include <dlfcn.h>
+// for each printer address and reports the status codes. The same program
+// loads the 32-bit Windows DLL (built with mingw-w64, run under Wine).
 #include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -19,13 +27,13 @@
 #include <thread>
 #include <vector>
 
-#include "entry/nv_service_test.h"
 
 namespace {
 
 constexpr int kExitDone = 0;
 constexpr int kExitNoPlugin = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitStackMoved = 3;  // Windows: a call broke the calling convention
 
 constexpr char kUsage[] =
     "Usage: nvservicetest [OPTION...] [ADDRESS...]\n"
@@ -49,8 +57,13 @@ constexpr char kUsage[] =
     "  --interval SECONDS  pause between rounds (default 0; fractions allowed)\n"
     "  --threads N         make up to N calls of a round at once (default 1)\n"
     "  --json              one JSON object per call instead of a text line\n"
+#if defined(_WIN32)
+    "  --plugin FILE       the plug-in to load (default: ZOV_UZAVEZIRU.dll beside\n"
+    "                      this program)\n"
+#else
     "  --plugin FILE       the plug-in to load (default: ../lib/ZOV_UZAVEZIRU.so\n"
     "                      next to this program)\n"
+#endif
     "  --help              show this text\n"
     "\n"
     "Each call prints: ADDRESS STATUS MEANING MILLISECONDS, for example\n"
@@ -60,6 +73,10 @@ constexpr char kUsage[] =
     "\n"
     "Exit status: 0 when every call was made, 1 when the plug-in cannot be\n"
     "loaded, 2 on bad arguments.\n"
+#if defined(_WIN32)
+    "3 when a call left the stack pointer elsewhere than it found it (the\n"
+    "plug-in does not use the platform's calling convention, __cdecl).\n"
+#endif
     "\n"
     "Environment: NV_DRIVE (log location), NVSNMP_CONF and NVSNMP_* (how printers\n"
     "are reached over SNMP), OVW_DB (the object database file).\n";
@@ -84,9 +101,45 @@ struct CallTarget {
 struct CallResult {
   int status = 0;
   double ms = 0;
+  int stack_moved = 0;  // bytes; only measured on 32-bit Windows
 };
 
-using ServiceTestFunction = int(NV_CALL*)(const char*, const char*);
+// The platform's plain function-pointer type, with no calling convention
+// named: the plug-in's NV_CALL must match it.
+using ServiceTestFunction = int (*)(const char*, const char*);
+
+#if defined(_WIN32) && defined(__i386__)
+// Calls `call` as the platform does and stores how far the stack pointer
+// moved across the call: 0 for __cdecl, 8 for a __stdcall function of two
+// arguments. The stack pointer is put back either way, so a broken plug-in
+// cannot take the runner down with it.
+extern "C" __attribute__((naked, noinline)) int CheckedCall(ServiceTestFunction /*call*/,
+                                                          const char* /*address*/,
+                                                          const char* /*options*/,
+                                                          int* /*moved*/) {
+  asm("pushl %ebp\n\t"
+      "movl %esp, %ebp\n\t"
+      "pushl %esi\n\t"
+      "movl %esp, %esi\n\t"  // the stack pointer before the arguments
+      "pushl 16(%ebp)\n\t"   // options
+      "pushl 12(%ebp)\n\t"   // address
+      "call *8(%ebp)\n\t"
+      "addl $8, %esp\n\t"    // __cdecl: the caller removes the arguments
+      "movl %esp, %ecx\n\t"
+      "subl %esi, %ecx\n\t"
+      "movl 20(%ebp), %edx\n\t"
+      "movl %ecx, (%edx)\n\t"
+      "movl %esi, %esp\n\t"
+      "popl %esi\n\t"
+      "popl %ebp\n\t"
+      "ret\n\t");
+}
+#else
+int CheckedCall(ServiceTestFunction call, const char* address, const char* options, int* moved) {
+  *moved = 0;
+  return call(address, options);
+}
+#endif
 
 void UsageError(const char* what, const char* value) {
   fprintf(stderr, "nvservicetest: %s%s%s\nTry 'nvservicetest --help'.\n", what,
@@ -121,23 +174,58 @@ std::string Trim(const std::string& text) {
   return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
+// One line of any length (getline is POSIX only).
+bool ReadLine(FILE* file, std::string* line) {
+  line->clear();
+  char chunk[512];
+  while (fgets(chunk, sizeof chunk, file) != nullptr) {
+    *line += chunk;
+    if (line->back() == '\n') return true;
+  }
+  return !line->empty();
+}
+
 bool ReadPrinters(const char* path, std::vector<std::string>* addresses) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) return false;
-  char* line = nullptr;
-  size_t capacity = 0;
-  while (getline(&line, &capacity, file) >= 0) {
-    std::string text = line;
+  std::string text;
+  while (ReadLine(file, &text)) {
     size_t comment = text.find('#');
     if (comment != std::string::npos) text.erase(comment);
     text = Trim(text);
     if (!text.empty()) addresses->push_back(text);
   }
-  free(line);
   fclose(file);
   return true;
 }
 
+#if defined(_WIN32)
+// The plug-in beside this program, where the platform keeps its DLLs.
+std::string DefaultPluginPath() {
+  char self[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+  if (length == 0 || length >= sizeof self) return "ZOV_UZAVEZIRU.dll";
+  std::string dir(self, length);
+  dir.erase(dir.find_last_of("\\/") + 1);
+  return dir + "ZOV_UZAVEZIRU.dll";
+}
+
+// The entry point of the plug-in at `path`, or null with *error set. The
+// module stays loaded until the process ends, as on the platform.
+ServiceTestFunction LoadPlugin(const std::string& path, std::string* error) {
+  HMODULE plugin = LoadLibraryA(path.c_str());
+  if (plugin == nullptr) {
+    *error = "cannot load the plug-in " + path + ": error " + std::to_string(GetLastError());
+    return nullptr;
+  }
+  // GetProcAddress gives every entry point one type; this one has the
+  // platform's.
+  auto call = reinterpret_cast<ServiceTestFunction>(
+      reinterpret_cast<void*>(GetProcAddress(plugin, "NvServiceTest")));
+  if (call == nullptr) *error = path + " has no NvServiceTest";
+  return call;
+}
+#else
 // The plug-in built or installed with this program: ../lib beside bin/.
 std::string DefaultPluginPath() {
   char self[PATH_MAX];
@@ -148,6 +236,20 @@ std::string DefaultPluginPath() {
   dir.erase(dir.rfind('/') + 1);
   return dir + "../lib/ZOV_UZAVEZIRU.so";
 }
+
+ServiceTestFunction LoadPlugin(const std::string& path, std::string* error) {
+  // RTLD_NOW: a plug-in with a missing symbol fails here, not mid-poll. The
+  // handle stays open until the process ends, as on the platform.
+  void* plugin = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (plugin == nullptr) {
+    *error = "cannot load the plug-in " + path + ": " + dlerror();
+    return nullptr;
+  }
+  auto call = reinterpret_cast<ServiceTestFunction>(dlsym(plugin, "NvServiceTest"));
+  if (call == nullptr) *error = path + " has no NvServiceTest";
+  return call;
+}
+#endif
 
 // Returns an exit status, or -1 to go on.
 int ParseArguments(int argc, char** argv, RunnerOptions* out) {
@@ -315,13 +417,20 @@ void RunRound(ServiceTestFunction call, const RunnerOptions& opts, const std::ve
     for (size_t i = next.fetch_add(1); i < targets.size(); i = next.fetch_add(1)) {
       const CallTarget& target = targets[i];
       auto start = std::chrono::steady_clock::now();
-      int status = call(target.address ? target.address->c_str() : nullptr,
-                        opts.options ? opts.options->c_str() : nullptr);
-      round_results[i] = CallResult{status, MillisecondsSince(start)};
+      int moved = 0;
+      int status = CheckedCall(call, target.address ? target.address->c_str() : nullptr,
+                               opts.options ? opts.options->c_str() : nullptr, &moved);
+      round_results[i] = CallResult{status, MillisecondsSince(start), moved};
       std::string line = FormatCall(target, round_results[i], round, opts.json);
       std::lock_guard<std::mutex> hold(print_lock);
       fputs(line.c_str(), stdout);
       fflush(stdout);
+      if (moved != 0) {
+        fprintf(stderr,
+                "nvservicetest: NvServiceTest(%s) moved the stack pointer by %d bytes: the "
+                "plug-in does not use the platform's calling convention (__cdecl)\n",
+                target.address ? target.address->c_str() : "-", moved);
+      }
     }
   };
   size_t thread_count = std::min(static_cast<size_t>(opts.threads), targets.size());
@@ -342,6 +451,11 @@ void RunRound(ServiceTestFunction call, const RunnerOptions& opts, const std::ve
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // Output byte for byte as on Linux: no CR before each LF.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   RunnerOptions opts;
   int parsed = ParseArguments(argc, argv, &opts);
   if (parsed >= 0) return parsed;
@@ -351,16 +465,10 @@ int main(int argc, char** argv) {
   }
   if (opts.plugin.empty()) opts.plugin = DefaultPluginPath();
 
-  // RTLD_NOW: a plug-in with a missing symbol fails here, not mid-poll. The
-  // handle stays open until the process ends, as on the platform.
-  void* plugin = dlopen(opts.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (plugin == nullptr) {
-    fprintf(stderr, "nvservicetest: cannot load the plug-in %s: %s\n", opts.plugin.c_str(), dlerror());
-    return kExitNoPlugin;
-  }
-  auto call = reinterpret_cast<ServiceTestFunction>(dlsym(plugin, "NvServiceTest"));
+  std::string load_error;
+  ServiceTestFunction call = LoadPlugin(opts.plugin, &load_error);
   if (call == nullptr) {
-    fprintf(stderr, "nvservicetest: %s has no NvServiceTest\n", opts.plugin.c_str());
+    fprintf(stderr, "nvservicetest: %s\n", load_error.c_str());
     return kExitNoPlugin;
   }
 
@@ -379,5 +487,11 @@ int main(int argc, char** argv) {
     busy_seconds += MillisecondsSince(start) / 1000.0;
   }
   PrintSummary(results, busy_seconds, opts);
+  long moved_calls = std::count_if(results.begin(), results.end(),
+                                   [](const CallResult& r) { return r.stack_moved != 0; });
+  if (moved_calls != 0) {
+    fprintf(stderr, "nvservicetest: %ld calls moved the stack pointer\n", moved_calls);
+    return kExitStackMoved;
+  }
   return kExitDone;
 }
