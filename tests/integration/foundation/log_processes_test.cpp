@@ -43,6 +43,11 @@ class LogProcessesTest : public ::testing::Test {
   std::filesystem::path old_cwd_;
 };
 
+// A deadline for a lock nobody else should hold for long.
+std::chrono::steady_clock::time_point WaitLimit() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(10);
+}
+
 // Waits for a child and reports whether it exited with status 0.
 bool ChildSucceeded(pid_t pid) {
   int status = 0;
@@ -109,7 +114,7 @@ TEST_F(LogProcessesTest, ForkedWritersLoseNothingAndTearNothing) {
 // inherited lock.
 TEST_F(LogProcessesTest, ForkedChildWaitsForTheParentsLock) {
   ASSERT_TRUE(EnsureSystemMutex());
-  ASSERT_TRUE(LockSystemMutex());
+  ASSERT_EQ(LockSystemMutex(WaitLimit()), kLockTaken);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const std::string note = dir_.File("note");
@@ -118,7 +123,7 @@ TEST_F(LogProcessesTest, ForkedChildWaitsForTheParentsLock) {
   if (pid == 0) {
     close(ready[0]);
     if (write(ready[1], "r", 1) != 1) _exit(3);
-    if (!EnsureSystemMutex() || !LockSystemMutex()) _exit(2);
+    if (!EnsureSystemMutex() || LockSystemMutex(WaitLimit()) != kLockTaken) _exit(2);
     std::string text;
     _exit(ReadFile(note, &text) && text == "released" ? 0 : 1);
   }
@@ -142,7 +147,7 @@ TEST_F(LogProcessesTest, DeadHolderReleasesTheLockAndWritersWithoutFileNeverWait
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     close(held[0]);
-    if (!EnsureSystemMutex() || !LockSystemMutex()) _exit(2);
+    if (!EnsureSystemMutex() || LockSystemMutex(WaitLimit()) != kLockTaken) _exit(2);
     if (write(held[1], "h", 1) != 1) _exit(3);
     pause();  // holds the lock until killed
     _exit(0);
