@@ -105,7 +105,8 @@ TEST(WindowsSharedLog, WaitsForTheMutexHeldByAnotherProcessAtMostTheBound) {
     EXPECT_LT(took, kLogLockBudget + std::chrono::seconds(1));
     std::string expected = "child\r\n";
     if (past_bound) {
-      EXPECT_GE(took, kLogLockBudget - std::chrono::milliseconds(50));
+      // Wine's timers may end a wait a tick early.
+      EXPECT_GE(took, kLogLockBudget - std::chrono::milliseconds(100));
       EXPECT_EQ(ReadBinary(log), "");
       SetEvent(go);
       EXPECT_EQ(NvServiceTest(nullptr, "-l"), 0);  // waits for the holder to let go
