@@ -50,6 +50,14 @@ struct OVsnmpSession {
   nvsnmp::SessionSettings settings;
   NetSession requests;
   NetSession traps;
+  // A socket made by OVsnmpOpen and given back just before net-snmp makes
+  // the first one it sends on: a session that cannot have a socket (out of
+  // descriptors) fails at its open, as the platform's does, not at its
+  // first send.
+  int spare_socket = -1;
+  ~OVsnmpSession() {
+    if (spare_socket >= 0) close(spare_socket);
+  }
 };
 
 namespace nvsnmp {
@@ -323,6 +331,10 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   config.retries = s->settings.retries;
   config.timeout = static_cast<long>(s->settings.timeout_ms) * 1000L;
   void* handle = nullptr;
+  if (s->spare_socket >= 0) {
+    close(s->spare_socket);  // its descriptor is the one the transport takes
+    s->spare_socket = -1;
+  }
   // Making a transport touches nothing shared (its socket, its own blocks,
   // settings read since start-up), so the system calls it makes stay out
   // of the library lock that every other thread's exchange waits for.
@@ -390,6 +402,12 @@ OVsnmpSession* Open(const char* community, const char* peer, int retries, int in
   rc = ResolvePeer(s->settings.peer.host, &s->address);
   if (rc != 0) {
     SetError(rc);
+    return nullptr;
+  }
+  const int family = s->address.a.sin.sin_family == AF_INET6 ? AF_INET6 : AF_INET;
+  s->spare_socket = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s->spare_socket < 0) {
+    SetError(kOVsnmpErrSessionOpen);
     return nullptr;
   }
   return s.release();  // the caller's until OVsnmpClose

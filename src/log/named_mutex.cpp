@@ -1,5 +1,6 @@
 #include "log/named_mutex.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -13,6 +14,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <thread>
 #endif
 
 #if defined(_WIN32)
@@ -31,12 +34,20 @@ bool EnsureSystemMutex() {
   return true;
 }
 
-bool LockSystemMutex() {
+int LockSystemMutex(std::chrono::steady_clock::time_point deadline) {
   HANDLE handle = g_mutex.load(std::memory_order_acquire);
-  if (handle == nullptr) return false;
+  if (handle == nullptr) return kLockUnavailable;
+  DWORD wait = 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (deadline > now) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+    // INFINITE itself would mean no limit.
+    wait = static_cast<DWORD>(std::min<long long>(left, INFINITE - 1));
+  }
   // A holder that died left the mutex abandoned; we own it now all the same.
-  DWORD result = WaitForSingleObject(handle, INFINITE);
-  return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+  DWORD result = WaitForSingleObject(handle, wait);
+  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return kLockTaken;
+  return result == WAIT_TIMEOUT ? kLockTimedOut : kLockUnavailable;
 }
 
 void UnlockSystemMutex() {
@@ -56,6 +67,8 @@ constexpr char kDefaultDirectory[] = "/tmp";
 
 // -1 until creation succeeds. Read without a lock by every operation.
 std::atomic<int> g_lock_fd{-1};
+// A thread of this process holds the lock (or is trying flock for it).
+std::atomic<bool> g_held{false};
 char g_directory[256] = "/tmp";
 std::once_flag g_fork_handler;
 
@@ -105,23 +118,57 @@ bool EnsureSystemMutex() {
   return true;
 }
 
-bool LockSystemMutex() {
-  int fd = g_lock_fd.load(std::memory_order_acquire);
-  if (fd < 0) return false;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
+namespace {
+
+// Between attempts: short at first, since a record holds the lock for
+// microseconds; never so long that a free lock goes unnoticed for long.
+constexpr std::chrono::microseconds kFirstPause{100};
+constexpr std::chrono::microseconds kLongestPause{5000};
+
+// One attempt, without waiting: kLockTimedOut means busy.
+int TryLock(int fd) {
+  if (g_held.exchange(true, std::memory_order_acquire)) return kLockTimedOut;
+  int result = kLockTaken;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    result = errno == EWOULDBLOCK ? kLockTimedOut : kLockUnavailable;
+    break;
   }
-  return true;
+  if (result != kLockTaken) g_held.store(false, std::memory_order_release);
+  return result;
+}
+
+}  // namespace
+
+// A blocking flock cannot be given a deadline without a signal to cut it
+// short, which would be the host's signal to take: attempts without
+// blocking, with pauses in between, are bounded instead.
+int LockSystemMutex(std::chrono::steady_clock::time_point deadline) {
+  int fd = g_lock_fd.load(std::memory_order_acquire);
+  if (fd < 0) return kLockUnavailable;
+  std::chrono::steady_clock::duration pause = kFirstPause;
+  for (;;) {
+    int result = TryLock(fd);
+    if (result != kLockTimedOut) return result;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return kLockTimedOut;
+    // Retries itself when a signal interrupts it.
+    std::this_thread::sleep_for(std::min(pause, deadline - now));
+    pause = std::min<std::chrono::steady_clock::duration>(pause * 2, kLongestPause);
+  }
 }
 
 void UnlockSystemMutex() {
   int fd = g_lock_fd.load(std::memory_order_acquire);
   if (fd >= 0) flock(fd, LOCK_UN);
+  g_held.store(false, std::memory_order_release);
 }
 
 void ForgetSystemMutexAfterFork() {
   int fd = g_lock_fd.exchange(-1, std::memory_order_acq_rel);
   if (fd >= 0) close(fd);
+  // A thread that held it does not exist in a child.
+  g_held.store(false, std::memory_order_release);
 }
 
 void SetSystemMutexDirectoryForTesting(const char* directory) {

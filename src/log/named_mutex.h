@@ -1,5 +1,5 @@
 // The system-wide lock "vlmIOMutex" that serialises the shared log across
-// every process on the machine that loads the plug-in.
+// every thread of every process on the machine that loads the plug-in.
 //
 // Windows: the named kernel mutex of that name.
 // POSIX: flock() on the file /tmp/vlmIOMutex. /tmp is reachable by every
@@ -7,13 +7,23 @@
 // no write access), opened without following links and only when it is a
 // regular file. The kernel drops the lock of a holder that dies. flock locks
 // belong to an open file description, so threads of one process do not
-// exclude each other through it: callers pair it with an in-process mutex.
+// exclude each other through it: an in-process flag taken first does that.
 //
-// None of these functions blocks except LockSystemMutex, and none throws.
+// Since any account can hold the lock, every wait for it has a deadline.
+// None of these functions blocks beyond it, and none throws.
 #ifndef ZOV_LOG_NAMED_MUTEX_H_
 #define ZOV_LOG_NAMED_MUTEX_H_
 
+#include <chrono>
+
 inline constexpr char kSystemMutexName[] = "vlmIOMutex";
+
+// LockSystemMutex results.
+inline constexpr int kLockTaken = 0;
+// Someone else held the lock until the deadline.
+inline constexpr int kLockTimedOut = 1;
+// No lock exists in this process, or waiting failed.
+inline constexpr int kLockUnavailable = 2;
 
 // Creates the lock, or opens it when another process made it first. Returns
 // true when this process has it, now or from an earlier call. A failure
@@ -21,14 +31,15 @@ inline constexpr char kSystemMutexName[] = "vlmIOMutex";
 // calls to it.
 bool EnsureSystemMutex();
 
-// Waits without limit for the lock. False when the process has no lock or
-// waiting failed; nothing is held then.
-bool LockSystemMutex();
+// Takes the lock, waiting for it at most until deadline (a deadline already
+// past still makes one attempt). Nothing is held unless kLockTaken.
+int LockSystemMutex(std::chrono::steady_clock::time_point deadline);
 void UnlockSystemMutex();
 
 // POSIX: runs in every child after fork() (registered with the first lock).
-// Drops the inherited handle, which would share its lock with the parent;
-// the next EnsureSystemMutex makes the child's own. Async-signal-safe.
+// Drops the inherited handle, which would share its lock with the parent,
+// and any hold of a parent's thread; the next EnsureSystemMutex makes the
+// child's own. Async-signal-safe.
 void ForgetSystemMutexAfterFork();
 
 // Tests: where the POSIX lock file lives (null restores /tmp). Drops the

@@ -1,13 +1,25 @@
 // The shared diagnostic log: one append-mode file shared by every call in
 // the process and, under the system-wide lock "vlmIOMutex", by every process
 // that loads the plug-in. None of these calls ever fails towards its caller.
+//
+// Any account can hold that lock, so a call waits for it at most
+// kLogLockBudget in all, from its LogOpen to its LogClose on one thread.
+// When that runs out, the record that waited and the rest of the call's
+// records are dropped; the process counts them and writes one line saying
+// how many before the next record it does write:
+//   "Dropped N log records of process PID: the log lock was held elsewhere\n"
+// ("1 log record" for one).
 #ifndef ZOV_LOG_SHARED_LOG_H_
 #define ZOV_LOG_SHARED_LOG_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
-// Counts a call in; opens the file when wanted and not yet open.
+inline constexpr std::chrono::milliseconds kLogLockBudget{2000};
+
+// Counts a call in; opens the file when wanted and not yet open. Starts the
+// call's wait budget unless the thread is already inside a call.
 void LogOpen(int wanted);
 // Counts a call out; the last call out closes the file.
 void LogClose();

@@ -1,19 +1,34 @@
 // The shared log across real processes: the lock file, forked writers, a
-// lock holder that dies.
+// lock holder that dies, one that holds it too long.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "entry/nv_service_test.h"
+#include "fakes/fake_nvsnmp.h"
+#include "fakes/fake_ovw.h"
 #include "log/named_mutex.h"
 #include "log/shared_log.h"
+#include "platform/local_host.h"
 #include "support/agents.h"
 
 namespace {
@@ -42,6 +57,11 @@ class LogProcessesTest : public ::testing::Test {
   TempDir dir_;
   std::filesystem::path old_cwd_;
 };
+
+// A deadline for a lock nobody else should hold for long.
+std::chrono::steady_clock::time_point WaitLimit() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(10);
+}
 
 // Waits for a child and reports whether it exited with status 0.
 bool ChildSucceeded(pid_t pid) {
@@ -109,7 +129,7 @@ TEST_F(LogProcessesTest, ForkedWritersLoseNothingAndTearNothing) {
 // inherited lock.
 TEST_F(LogProcessesTest, ForkedChildWaitsForTheParentsLock) {
   ASSERT_TRUE(EnsureSystemMutex());
-  ASSERT_TRUE(LockSystemMutex());
+  ASSERT_EQ(LockSystemMutex(WaitLimit()), kLockTaken);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const std::string note = dir_.File("note");
@@ -118,7 +138,7 @@ TEST_F(LogProcessesTest, ForkedChildWaitsForTheParentsLock) {
   if (pid == 0) {
     close(ready[0]);
     if (write(ready[1], "r", 1) != 1) _exit(3);
-    if (!EnsureSystemMutex() || !LockSystemMutex()) _exit(2);
+    if (!EnsureSystemMutex() || LockSystemMutex(WaitLimit()) != kLockTaken) _exit(2);
     std::string text;
     _exit(ReadFile(note, &text) && text == "released" ? 0 : 1);
   }
@@ -142,7 +162,7 @@ TEST_F(LogProcessesTest, DeadHolderReleasesTheLockAndWritersWithoutFileNeverWait
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     close(held[0]);
-    if (!EnsureSystemMutex() || !LockSystemMutex()) _exit(2);
+    if (!EnsureSystemMutex() || LockSystemMutex(WaitLimit()) != kLockTaken) _exit(2);
     if (write(held[1], "h", 1) != 1) _exit(3);
     pause();  // holds the lock until killed
     _exit(0);
@@ -164,6 +184,256 @@ TEST_F(LogProcessesTest, DeadHolderReleasesTheLockAndWritersWithoutFileNeverWait
   LogText("after the holder died\n");
   LogClose();
   EXPECT_EQ(Pslog(), "after the holder died\n");
+}
+
+// A child forked while a call of the parent has the file open (on the
+// forking thread or another) inherits neither that file nor the count nor
+// the lock, and logs.
+TEST_F(LogProcessesTest, ForkedChildLogsWhileACallOfTheParentHasTheFileOpen) {
+  for (bool other_thread : {false, true}) {
+    SCOPED_TRACE(other_thread ? "call on another thread" : "call on the forking thread");
+    std::filesystem::remove(dir_.File("pslog.txt"));
+    std::promise<void> opened, done;
+    std::thread call;
+    if (other_thread) {
+      call = std::thread([&] {
+        LogOpen(1);
+        opened.set_value();
+        done.get_future().wait();
+        LogClose();
+      });
+      opened.get_future().wait();
+    } else {
+      LogOpen(1);
+    }
+    LogText("parent before\n");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      LogOpen(1);
+      LogText("child\n");
+      LogClose();
+      _exit(0);
+    }
+    EXPECT_TRUE(ChildSucceeded(pid));
+    LogText("parent after\n");
+    if (other_thread) {
+      done.set_value();
+      call.join();
+    } else {
+      LogClose();
+    }
+    EXPECT_EQ(Pslog(), "parent before\nchild\nparent after\n");
+  }
+}
+
+// Another process holding the lock: of another account when the test runs
+// as root, with a shared lock on a read-only descriptor, as anyone can.
+class LockHolder {
+ public:
+  // Returns once the lock is held; hold_ms < 0 holds it until Release.
+  bool Start(const std::string& lock_file, int hold_ms) {
+    const passwd* nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;
+    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 0;
+    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 0;
+    int ready[2];
+    if (pipe(ready) != 0 || pipe(release_) != 0) return false;
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release_[1]);
+      if (nobody != nullptr && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+        _exit(2);
+      }
+      int fd = open(lock_file.c_str(), O_RDONLY);
+      if (fd < 0 || flock(fd, LOCK_SH) != 0) _exit(3);
+      if (write(ready[1], "h", 1) != 1) _exit(4);
+      if (hold_ms >= 0) {
+        usleep(static_cast<useconds_t>(hold_ms) * 1000);
+      } else {
+        char byte;
+        while (read(release_[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release_[0]);
+    char byte;
+    const bool held = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    return held;
+  }
+  // Ends the hold (if still held) and the process; true when it did its part.
+  bool Release() {
+    if (pid_ <= 0) return false;
+    close(release_[1]);
+    const bool ok = ChildSucceeded(pid_);
+    pid_ = 0;
+    return ok;
+  }
+  ~LockHolder() {
+    if (pid_ > 0) Release();
+  }
+
+ private:
+  pid_t pid_ = 0;
+  int release_[2] = {-1, -1};
+};
+
+// Interrupts a thread with a signal whose handler was installed without
+// SA_RESTART, every few milliseconds, for the life of the object.
+class Interrupter {
+ public:
+  explicit Interrupter(bool active) {
+    if (!active) return;
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGUSR1, &action, &old_);
+    const pthread_t target = pthread_self();
+    thread_ = std::thread([this, target] {
+      while (!stop_.load()) {
+        pthread_kill(target, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  }
+  ~Interrupter() {
+    if (!thread_.joinable()) return;
+    stop_.store(true);
+    thread_.join();
+    sigaction(SIGUSR1, &old_, nullptr);
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  struct sigaction old_ {};
+};
+
+constexpr char kPrinter[] = "lobby-laser";
+constexpr char kVendorFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
+constexpr char kWriteError[] = "database is read-only";
+
+int PollHostName(char* buffer, size_t size) {
+  std::snprintf(buffer, size, "pollhost");
+  return 0;
+}
+
+// A printer of the family with one new warning alert, whose last-alert field
+// cannot be written: the poll writes three records and sends a trap.
+void SetUpWarningPrinter() {
+  using fake_snmp::O;
+  using fake_snmp::Value;
+  fake_snmp::Reset();
+  fake_ovw::Reset();
+  fake_ovw::AddField("VlmLastAlert");
+  fake_ovw::AddObject(kPrinter);
+  fake_ovw::FailSet(-1, kOVwErrReadOnly);
+  fake_ovw::SetErrorText(kOVwErrReadOnly, kWriteError);
+  fake_snmp::Agent agent;
+  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(kVendorFamily));
+  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(4242);
+  const uint32_t columns[] = {2, 4, 5, 6, 7, 9};
+  const int32_t values[] = {4, 8, 1, 0, 8, 77};
+  for (int i = 0; i < 6; ++i) {
+    fake_snmp::Oid cell = O(".1.3.6.1.2.1.43.18.1.1");
+    cell.insert(cell.end(), {columns[i], 1, 1});
+    agent.table[cell] = columns[i] == 9 ? Value::TimeTicks(77) : Value::Integer(values[i]);
+  }
+  fake_snmp::Oid description = O(".1.3.6.1.2.1.43.18.1.1.8.1.1");
+  agent.table[description] = Value::String("Toner low");
+  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
+  fake_snmp::SetAgent(kPrinter, agent);
+}
+
+std::string DroppedLine(int count) {
+  return "Dropped " + std::to_string(count) + " log record" + (count == 1 ? "" : "s") +
+         " of process " + std::to_string(getpid()) + ": the log lock was held elsewhere\n";
+}
+
+// Another process holds the lock while a call logs. Held past the bound,
+// the call still ends within it, with its status, and none of its records
+// reaches the file; the next call's first record follows a line that counts
+// them. Released within the bound, the call waits and writes; signals that
+// interrupt the wait do not end it.
+TEST_F(LogProcessesTest, CallWaitsForALockHeldElsewhereAtMostTheBoundInAll) {
+  struct Case {
+    const char* name;
+    bool poll;       // the warning printer; otherwise a call without address
+    int hold_ms;     // -1: held until the call has ended
+    bool file_open;  // another call of this process keeps the file open
+    bool signals;
+  };
+  const Case cases[] = {
+      {"held past the bound", false, -1, false, false},
+      {"held past the bound, three records, file open", true, -1, true, false},
+      {"released within the bound", true, 300, false, false},
+      {"released within the bound, wait interrupted", false, 300, false, true},
+  };
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);  // the other account finds the lock
+  ASSERT_TRUE(EnsureSystemMutex());
+  SetHostNameSourceForTesting(PollHostName);
+  const std::string options = "-l -w 12";
+  const std::string no_address = "Call with object address\n";
+  const std::string poll_records = std::string(kPrinter) + ": Unable to set printer status - " +
+                                   kWriteError + ": \n" + kPrinter +
+                                   ": Generating trap for printer\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.File("pslog.txt"));
+    SetUpWarningPrinter();
+    std::promise<void> opened, done;
+    std::thread keeper;
+    if (c.file_open) {
+      keeper = std::thread([&] {
+        LogOpen(1);
+        opened.set_value();
+        done.get_future().wait();
+        LogClose();
+      });
+      opened.get_future().wait();
+    }
+    LockHolder holder;
+    ASSERT_TRUE(holder.Start(dir_.File(kSystemMutexName), c.hold_ms));
+    std::chrono::steady_clock::duration took{};
+    auto call = std::async(std::launch::async, [&] {
+      Interrupter interrupter(c.signals);
+      const auto start = std::chrono::steady_clock::now();
+      const int result = NvServiceTest(c.poll ? kPrinter : nullptr, options.c_str());
+      took = std::chrono::steady_clock::now() - start;
+      return result;
+    });
+    if (call.wait_for(kLogLockBudget + std::chrono::seconds(10)) != std::future_status::ready) {
+      holder.Release();  // or it would wait for ever
+      ADD_FAILURE() << "the call waited without bound";
+    }
+    const int status = call.get();
+    EXPECT_EQ(status, c.poll ? 3 : 0);
+    if (c.poll) {
+      EXPECT_EQ(fake_snmp::Sent().size(), 1u) << "the poll went on and sent its trap";
+    }
+    EXPECT_LT(took, kLogLockBudget + std::chrono::seconds(1));
+    const std::string records = c.poll ? poll_records : no_address;
+    if (c.hold_ms >= 0) {
+      EXPECT_EQ(Pslog(), records);
+    } else {
+      EXPECT_GE(took, kLogLockBudget - std::chrono::milliseconds(50));
+      EXPECT_EQ(Pslog(), c.file_open ? "" : "<no file>");
+    }
+    EXPECT_TRUE(holder.Release());
+    if (c.file_open) {
+      done.set_value();
+      keeper.join();
+    }
+    EXPECT_EQ(NvServiceTest(nullptr, "-l"), 0);
+    const int dropped = c.poll ? 3 : 1;
+    EXPECT_EQ(Pslog(), c.hold_ms >= 0 ? records + no_address : DroppedLine(dropped) + no_address);
+  }
+  SetHostNameSourceForTesting(nullptr);
 }
 
 }  // namespace

@@ -1,17 +1,25 @@
 // The alert trap through the real SNMP library, received by snmptrapd on the
 // address the local host name resolves to.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "log/shared_log.h"
 #include "log_capture.h"
 #include "platform/alert_trap.h"
 #include "platform/local_host.h"
+#include "snmp/nvsnmp.h"
 #include "support/agents.h"
 
 namespace {
@@ -147,6 +155,48 @@ TEST_F(TrapIntegrationTest, UnknownPeerIsLoggedWithTheHostAsSubject) {
   bool at_open = text.rfind(std::string(nowhere) + ": Error creating trap session\n\t", 0) == 0;
   bool at_send = text.rfind(std::string(nowhere) + ": Error sending trap\n\t", 0) == 0;
   EXPECT_TRUE(at_open || at_send) << text;
+}
+
+// The highest descriptor open in this process.
+int HighestDescriptor() {
+  int highest = 2;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+  }
+  return highest;
+}
+
+// With no descriptor left, the trap session cannot have its socket: that
+// fails at the session's open, as with the platform's library, and the log
+// says so, not that sending failed.
+TEST_F(TrapIntegrationTest, SessionWithoutADescriptorLeftFailsAtItsOpen) {
+  LogCapture log;
+  ASSERT_TRUE(log.ok());
+  const char* host = "127.0.0.1";  // a name would need descriptors to resolve
+  const int limit = HighestDescriptor() + 16;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    LogOpen(1);  // the child's own file and lock, while descriptors remain
+    rlimit lowered{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    rlimit current{};
+    if (getrlimit(RLIMIT_NOFILE, &current) == 0 && current.rlim_cur < lowered.rlim_cur) {
+      lowered = current;
+    }
+    if (setrlimit(RLIMIT_NOFILE, &lowered) != 0) _exit(10);
+    while (dup(0) >= 0) {
+    }
+    if (errno != EMFILE) _exit(11);
+    const uint8_t description[] = {'x'};
+    const int32_t result = SendAlertTrap("lobby-laser", host, 17, description, 1);
+    LogClose();
+    _exit(result == kOVsnmpErrSessionOpen ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+  EXPECT_EQ(log.Text(), std::string(host) + ": Error creating trap session\n\t" +
+                            OVsnmpErrString(kOVsnmpErrSessionOpen) + "\n");
 }
 
 }  // namespace

@@ -5,12 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
 std::optional<std::string> ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& text);
 void MakeDirectories(const std::string& path);
+// A deadline for a lock nobody else should hold for long.
+inline std::chrono::steady_clock::time_point WaitLimit() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(10);
+}
 
 class LogDirectoryTest : public ::testing::Test {
  protected:

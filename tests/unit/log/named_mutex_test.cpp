@@ -26,7 +26,7 @@ TEST_F(NamedMutexTest, LockFileIsAPlainFileEveryUserCanOpen) {
   ASSERT_EQ(lstat((dir_ + "/vlmIOMutex").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0444u);
-  ASSERT_TRUE(LockSystemMutex());
+  ASSERT_EQ(LockSystemMutex(WaitLimit()), kLockTaken);
   UnlockSystemMutex();
 }
 
@@ -56,7 +56,7 @@ TEST_F(NamedMutexTest, PlantedLinkOrFifoIsRefusedAndTheNextLogOpenTriesAgain) {
       ASSERT_EQ(symlink(target.c_str(), lock.c_str()), 0);
     }
     EXPECT_FALSE(EnsureSystemMutex());
-    EXPECT_FALSE(LockSystemMutex());
+    EXPECT_EQ(LockSystemMutex(WaitLimit()), kLockUnavailable);
 
     LogOpen(1);  // no lock: the call logs nothing
     LogText("unguarded\n");

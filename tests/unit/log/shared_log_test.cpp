@@ -77,37 +77,60 @@ TEST_F(SharedLogTest, SnmpErrorRecordIsCutAt199CharactersAndStillEndsItsLine) {
   }
 }
 
-TEST_F(SharedLogTest, CallWithoutLogFlagWritesWhileAnotherCallHasTheFileOpen) {
-  LogOpen(0);  // call A
-  LogText("A before\n");
-  LogOpen(1);  // call B opens the file
-  LogText("A during\n");
-  LogText("B during\n");
-  LogClose();  // B out first: A keeps the file open
-  LogText("A after B\n");
-  LogClose();  // A out: closed
-  LogText("nobody\n");
-  EXPECT_EQ(PslogText(), "A during\nB during\nA after B\n");
+// Descriptors of this process open on the file.
+int OpenDescriptors(const std::string& file) {
+  int count = 0;
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::canonical(file, ec);
+  if (ec) return 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(entry.path(), ignored) == target) ++count;
+  }
+  return count;
 }
 
-TEST_F(SharedLogTest, CountAtOneWithoutFileClosesNothingAndALaterCallOpensIt) {
-  LogOpen(0);
-  LogClose();
-  LogOpen(1);
-  LogText("opened later\n");
-  LogClose();
-  LogText("closed\n");
-  EXPECT_EQ(PslogText(), "opened later\n");
-}
-
-TEST_F(SharedLogTest, ClosedFileIsReopenedInAppendModeByTheNextCall) {
-  LogOpen(1);
-  LogText("one\n");
-  LogClose();
-  LogOpen(1);
-  LogText("two\n");
-  LogClose();
-  EXPECT_EQ(PslogText(), "one\ntwo\n");
+// Calls that overlap in one process (here on one thread, one after the
+// other): the file is opened once, by the first call that wants it, and
+// closed by the last call out. Steps: "open 0", "open 1", "close", or the
+// text of a record.
+TEST_F(SharedLogTest, OverlappingCallsOpenTheFileOnceAndTheLastOutClosesIt) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> steps;
+    std::string file;
+  };
+  const Case cases[] = {
+      {"a call without l writes while another has the file open",
+       {"open 0", "A before\n", "open 1", "A during\n", "B during\n", "close", "A after B\n",
+        "close", "nobody\n"},
+       "A during\nB during\nA after B\n"},
+      {"the count at one without a file closes nothing; a later call opens it",
+       {"open 0", "close", "open 1", "opened later\n", "close", "closed\n"},
+       "opened later\n"},
+      {"a closed file is opened again, for appending",
+       {"open 1", "one\n", "close", "open 1", "two\n", "close"},
+       "one\ntwo\n"},
+      {"a second call with l while the file is open",
+       {"open 1", "first\n", "open 1", "second\n", "close", "third\n", "close"},
+       "first\nsecond\nthird\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove("pslog.txt");
+    for (const std::string& step : c.steps) {
+      if (step == "open 0" || step == "open 1") {
+        LogOpen(step == "open 1" ? 1 : 0);
+      } else if (step == "close") {
+        LogClose();
+      } else {
+        LogText(step.c_str());
+      }
+      EXPECT_LE(OpenDescriptors("pslog.txt"), 1) << "after " << step;
+    }
+    EXPECT_EQ(OpenDescriptors("pslog.txt"), 0) << "left open";
+    EXPECT_EQ(PslogText(), c.file);
+  }
 }
 
 TEST_F(SharedLogTest, MissingDirectoryOpensNothingAndALaterCallTriesAgain) {

@@ -299,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(Rules, AdjustSeverityTest,
                                            SeverityCase{4, 5, 1, 5, 4}, SeverityCase{4, 5, 1, 2, 4},
                                            SeverityCase{4, 8, 1, 3, 4}, SeverityCase{4, 5, 2, 3, 4},
                                            SeverityCase{3, 5, 1, 3, 3}, SeverityCase{1, 5, 1, 4, 1},
-                                           SeverityCase{5, 5, 1, 3, 5}));
+                                           SeverityCase{5, 5, 1, 3, 5}, SeverityCase{4, 5, 2, 4, 4}));
 
 TEST(FreeAlertList, AcceptsNone) { FreeAlertList(nullptr); }
 

@@ -5,6 +5,7 @@
 #include <winsock.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "entry/nv_service_test.h"
 #include "log/shared_log.h"
 #include "platform/local_host.h"
 #include "windows_test_support.h"
@@ -78,25 +80,44 @@ int RunChild(int argc, char** argv) {
 
 HANDLE MakeEvent(const std::string& name) { return CreateEventA(nullptr, TRUE, FALSE, name.c_str()); }
 
-TEST(WindowsSharedLog, WaitsForTheMutexHeldByAnotherProcess) {
-  TempDir dir;
-  const std::string log = wintest::MakeLogFolder(dir.path());
-  ScopedNvDrive drive(dir.path().c_str());
-  const std::string ready_name = EventName("ready"), go_name = EventName("go");
-  HANDLE ready = MakeEvent(ready_name), go = MakeEvent(go_name);
-  ASSERT_TRUE(ready && go);
+// Another process holds the mutex while a call logs. Let go within the
+// bound, the call waits and writes after it; held past the bound, the call
+// ends within it with its status and writes nothing, and the next call's
+// record follows a line that counts what was dropped.
+TEST(WindowsSharedLog, WaitsForTheMutexHeldByAnotherProcessAtMostTheBound) {
+  for (bool past_bound : {false, true}) {
+    SCOPED_TRACE(past_bound ? "held past the bound" : "let go within the bound");
+    TempDir dir;
+    const std::string log = wintest::MakeLogFolder(dir.path());
+    ScopedNvDrive drive(dir.path().c_str());
+    const std::string suffix = past_bound ? "-past" : "-within";
+    const std::string ready_name = EventName("ready") + suffix, go_name = EventName("go") + suffix;
+    HANDLE ready = MakeEvent(ready_name), go = MakeEvent(go_name);
+    ASSERT_TRUE(ready && go);
 
-  Child holder({"--child", "hold", ready_name, go_name, log});
-  ASSERT_TRUE(holder.started());
-  ASSERT_EQ(WaitForSingleObject(ready, kWaitLimitMs), WAIT_OBJECT_0);
-  SetEvent(go);
-  LogOpen(1);  // must wait until the holder has written and released
-  LogText("parent\n");
-  LogClose();
-  EXPECT_EQ(holder.Wait(), 0);
-  EXPECT_EQ(ReadBinary(log), "child\r\nparent\r\n");
-  CloseHandle(ready);
-  CloseHandle(go);
+    Child holder({"--child", "hold", ready_name, go_name, log});
+    ASSERT_TRUE(holder.started());
+    ASSERT_EQ(WaitForSingleObject(ready, kWaitLimitMs), WAIT_OBJECT_0);
+    if (!past_bound) SetEvent(go);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(NvServiceTest(nullptr, "-l"), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, kLogLockBudget + std::chrono::seconds(1));
+    std::string expected = "child\r\n";
+    if (past_bound) {
+      // Wine's timers may end a wait a tick early.
+      EXPECT_GE(took, kLogLockBudget - std::chrono::milliseconds(100));
+      EXPECT_EQ(ReadBinary(log), "");
+      SetEvent(go);
+      EXPECT_EQ(NvServiceTest(nullptr, "-l"), 0);  // waits for the holder to let go
+      expected += "Dropped 1 log record of process " + std::to_string(GetCurrentProcessId()) +
+                  ": the log lock was held elsewhere\r\n";
+    }
+    EXPECT_EQ(holder.Wait(), 0);
+    EXPECT_EQ(ReadBinary(log), expected + "Call with object address\r\n");
+    CloseHandle(ready);
+    CloseHandle(go);
+  }
 }
 
 TEST(WindowsSharedLog, MutexAbandonedByADeadHolderCountsAsAcquired) {
