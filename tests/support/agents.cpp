@@ -534,7 +534,7 @@ std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms)
 }
 
 bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
-  std::vector<std::string> argv = {BuiltProgram("fault_agent")};
+  std::vector<std::string> argv = {BuiltProgram("test_agent")};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildOptions options;
   options.pipe_stdout = true;
@@ -543,7 +543,7 @@ bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
   std::string line;
   if (!ReadChildLine(&child_, 5000, &line) || std::atoi(line.c_str()) <= 0) {
     StopChild(&child_);
-    *why = "fault_agent printed no port (\"" + line + "\")";
+    *why = "test_agent printed no port (\"" + line + "\")";
     return false;
   }
   port_ = std::atoi(line.c_str());
