@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ enum class PollWay {
   kRunner,     // $ZOV_POLL_RUNNER [--options TEXT] ADDRESS... as a child process
 };
 const char* PollWayName(PollWay way);
+inline void PrintTo(PollWay way, std::ostream* os) { *os << PollWayName(way); }
 
 // The built plug-in and runner.
 std::string PluginFile();
