@@ -149,7 +149,8 @@ bool StartChild(const std::vector<std::string>& argv, const ChildOptions& option
   }
   if (options.pipe_stdout) {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string& err = options.stderr_file.empty() ? std::string("/dev/null") : options.stderr_file;
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   } else if (!options.stdout_file.empty()) {
     posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);

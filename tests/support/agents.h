@@ -22,6 +22,7 @@ namespace zov::test {
 struct ChildOptions {
   std::string stdout_file;       // stdout (and stderr) appended here; empty: /dev/null
   bool pipe_stdout = false;      // stdout readable through ChildProcess::stdout_fd instead
+  std::string stderr_file;       // with pipe_stdout: stderr written here; empty: /dev/null
   bool pipe_stdin = false;       // stdin a pipe kept open until StopChild (test_agent exits on EOF)
   std::vector<std::string> env;  // "NAME=VALUE" added to the inherited environment
 };

@@ -151,6 +151,7 @@ std::vector<int> PollRig::RunRunner(const std::vector<const char*>& addresses, c
   for (const char* a : addresses) argv.push_back(a != nullptr ? a : "--no-address");
   ChildOptions child_options;
   child_options.pipe_stdout = true;
+  child_options.stderr_file = File("runner.err");
   ChildProcess child;
   std::string why;
   if (!StartChild(argv, child_options, &child, &why)) {
@@ -164,8 +165,10 @@ std::vector<int> PollRig::RunRunner(const std::vector<const char*>& addresses, c
   int wait_status = 0;
   const bool ended = WaitChild(&child, kRunnerMs, &wait_status);
   StopChild(&child);
+  std::string err;
+  ReadFile(File("runner.err"), &err);
   EXPECT_TRUE(ended && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0)
-      << runner_[0] << " failed (wait status " << wait_status << ")";
+      << runner_[0] << " failed (wait status " << wait_status << "): " << err;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::vector<std::string> words = Words(lines[i]);
     const std::string want = addresses[i] != nullptr ? addresses[i] : "-";
