@@ -81,9 +81,9 @@ void SetAgent(const std::string& peer, Agent agent);
 // The library calls a test can make fail.
 enum class Call { kOpen, kCreatePdu, kAddNullVarBind, kAddTypedVarBind, kSend };
 inline constexpr int kCallKinds = 5;
-// The error each call fails with unless told: what the library gives for its
-// most likely failure (no session, no memory, no send).
-inline constexpr int kDefaultError = -1;
+// Fails with the call's usual error (no session, no memory, no send): 0 is
+// no error to fail with.
+inline constexpr int kDefaultError = 0;
 
 // Scripted failure of the n-th call of a kind (1-based, counted since Reset
 // over all peers and threads); the call fails and leaves err in OVsnmpErrno.
