@@ -11,12 +11,15 @@
 #ifndef ZOV_TESTS_SUPPORT_POLL_RIG_H_
 #define ZOV_TESTS_SUPPORT_POLL_RIG_H_
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "support/agents.h"
@@ -96,6 +99,59 @@ class PollRig {
   std::unique_ptr<ScopedEnv> db_;
   std::string here_;
   std::string old_cwd_;
+};
+
+// What every suite's state holds besides its agents: the rig, why the suite
+// cannot run (empty when all is ready), and whether that means nothing to
+// test rather than a failure.
+struct SuiteState {
+  PollRig rig;
+  std::string why;
+  bool skip = false;
+};
+
+// The fixture of a suite that polls through the plug-in. State derives from
+// SuiteState and makes itself ready in its static Prepare(State*, PollWay),
+// at the suite's first test; the suite's other tests share it. Each test
+// runs in the rig's directory or, with kFresh, in one of its own with its
+// own object database. With Base ::testing::TestWithParam<PollWay>, the
+// parameter is the way the plug-in is called.
+template <typename State, bool kFresh = false, typename Base = ::testing::Test>
+class PollSuite : public Base {
+ protected:
+  static void TearDownTestSuite() {
+    delete state_;
+    state_ = nullptr;
+  }
+  void SetUp() override {
+    if (state_ == nullptr) {
+      state_ = new State;
+      State::Prepare(state_, Way());
+    }
+    if (state_->skip) GTEST_SKIP() << state_->why;
+    ASSERT_EQ(state_->why, "");
+    if (kFresh) {
+      state_->rig.EnterFresh();
+    } else {
+      state_->rig.Enter();
+    }
+  }
+  void TearDown() override {
+    if (state_ != nullptr) state_->rig.Leave();
+  }
+
+  static PollRig& Rig() { return state_->rig; }
+
+  static inline State* state_ = nullptr;
+
+ private:
+  PollWay Way() const {
+    if constexpr (std::is_base_of_v<::testing::WithParamInterface<PollWay>, Base>) {
+      return this->GetParam();
+    } else {
+      return PollWay::kInProcess;
+    }
+  }
 };
 
 // Milliseconds a call took.

@@ -65,22 +65,16 @@ const std::map<std::string, std::string>& Printers() {
   return printers;
 }
 
-// Each way of calling the plug-in is a suite of its own, with its own
-// agents and database, made at its first test that runs.
-class PollEndToEndTest : public ::testing::TestWithParam<PollWay> {
- protected:
-  struct State {
-    zov::test::PollRig rig;
-    SnmpsimAgent agent;
-    TrapReceiver traps;
-    bool traps_ok = false;
-    std::string traps_why;
-    std::unique_ptr<zov::test::ScopedEnv> trap_port;  // the receiver's, once it listens
-    bool skip = false;
-    std::string why;
-  };
+// snmpsim serving the recordings, snmptrapd when it can run, and the
+// printers in NVSNMP_CONF and the database.
+struct EndToEnd : zov::test::SuiteState {
+  SnmpsimAgent agent;
+  TrapReceiver traps;
+  bool traps_ok = false;
+  std::string traps_why;
+  std::unique_ptr<zov::test::ScopedEnv> trap_port;  // the receiver's, once it listens
 
-  static void Prepare(PollWay way, State* s) {
+  static void Prepare(EndToEnd* s, PollWay way) {
     if (!s->rig.Start({way, 1000, 1, 9}, &s->why, &s->skip)) return;
     // Recordings plus the course printer's first moment under its own name.
     const std::string data = s->rig.File("data");
@@ -113,34 +107,21 @@ class PollEndToEndTest : public ::testing::TestWithParam<PollWay> {
     }
     s->rig.AddPrinters(objects, &s->why);
   }
+};
 
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
-
-  void SetUp() override {
-    if (state_ == nullptr) {
-      state_ = new State;
-      Prepare(GetParam(), state_);
-    }
-    if (state_->skip) GTEST_SKIP() << state_->why;
-    ASSERT_EQ(state_->why, "");
-    state_->rig.Enter();  // pslog.txt lands in the rig's directory
-  }
-  void TearDown() override {
-    if (state_ != nullptr) state_->rig.Leave();
-  }
-
+// Each way of calling the plug-in is a suite of its own, with its own
+// agents and database.
+class PollEndToEndTest : public zov::test::PollSuite<EndToEnd, false, ::testing::TestWithParam<PollWay>> {
+ protected:
   static int Poll(const std::string& name, const char* options = kOptions) {
-    return state_->rig.Poll(name.c_str(), options);
+    return Rig().Poll(name.c_str(), options);
   }
   static std::vector<int> PollEach(const std::vector<std::string>& names) {
-    return state_->rig.PollEach(names, kOptions);
+    return Rig().PollEach(names, kOptions);
   }
-  static std::optional<int32_t> Field(const std::string& name) { return state_->rig.Field(name); }
-  static void SetField(const std::string& name, int32_t value) { ASSERT_TRUE(state_->rig.SetField(name, value)); }
-  static std::vector<std::string> Records(const std::string& name) { return state_->rig.Records(name); }
+  static std::optional<int32_t> Field(const std::string& name) { return Rig().Field(name); }
+  static void SetField(const std::string& name, int32_t value) { ASSERT_TRUE(Rig().SetField(name, value)); }
+  static std::vector<std::string> Records(const std::string& name) { return Rig().Records(name); }
   // Traps carrying this printer's address once `count` of them arrived, or
   // after a bounded wait (for an expected count of 0, the wait is the proof).
   static std::vector<TrapRecord> TrapsFor(const std::string& name, size_t count) {
@@ -159,11 +140,7 @@ class PollEndToEndTest : public ::testing::TestWithParam<PollWay> {
     return mine;
   }
   static bool TrapsAvailable() { return state_->traps_ok; }
-
-  static State* state_;
 };
-
-PollEndToEndTest::State* PollEndToEndTest::state_ = nullptr;
 
 #define REQUIRE_TRAPS()                                                        \
   do {                                                                         \

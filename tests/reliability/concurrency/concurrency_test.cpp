@@ -121,51 +121,50 @@ void CheckLog(const std::string& text, std::map<std::string, std::map<std::strin
   EXPECT_FALSE(expect_error_text) << "an error record lacks its second line";
 }
 
-class ConcurrencyTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    state_ = new State;
-    State& s = *state_;
-    std::vector<NvsnmpConfLine> lines;
+// One fault agent for each state; the printers routed to them.
+struct Concurrency : zov::test::SuiteState {
+  std::vector<std::unique_ptr<FaultAgent>> agents;
+
+  static void Prepare(Concurrency* s, zov::test::PollWay way) {
     std::map<std::string, std::string> endpoint;
     for (const PrinterState& ps : States()) {
       auto agent = std::make_unique<FaultAgent>();
       if (!agent->Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/" + ps.recording + ".snmprec"},
-                        &s.why)) {
+                        &s->why)) {
         return;
       }
       endpoint[ps.recording] = agent->endpoint();
-      s.agents.push_back(std::move(agent));
+      s->agents.push_back(std::move(agent));
     }
+    std::vector<NvsnmpConfLine> lines;
     for (const Printer& p : Printers()) {
       NvsnmpConfLine line;
       line.name = p.name;
       line.peer = endpoint[p.state->recording];
       lines.push_back(line);
     }
-    if (s.rig.Start({}, &s.why) && !s.rig.Route(lines)) s.why = "cannot write nvsnmp.conf";
+    if (s->rig.Start({way}, &s->why) && !s->rig.Route(lines)) s->why = "cannot write nvsnmp.conf";
   }
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
-  // Each test has a database and a log of its own.
+};
+
+// Each test has a database and a log of its own.
+class ConcurrencyTest : public zov::test::PollSuite<Concurrency, true> {
+ protected:
   void SetUp() override {
-    ASSERT_EQ(state_->why, "");
-    state_->rig.EnterFresh();
+    PollSuite::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
     std::vector<std::string> names;
     for (const Printer& p : Printers()) names.push_back(p.name);
     std::string why;
-    ASSERT_TRUE(state_->rig.AddPrinters(names, &why)) << why;
+    ASSERT_TRUE(Rig().AddPrinters(names, &why)) << why;
   }
-  void TearDown() override { state_->rig.Leave(); }
 
-  static int Poll(const char* name, const char* options) { return state_->rig.Poll(name, options); }
-  static std::string Here(const std::string& name) { return state_->rig.Here(name); }
+  static int Poll(const char* name, const char* options) { return Rig().Poll(name, options); }
+  static std::string Here(const std::string& name) { return Rig().Here(name); }
 
   void CheckDatabase() {
     for (const Printer& p : Printers()) {
-      const std::optional<int32_t> field = state_->rig.Field(p.name);
+      const std::optional<int32_t> field = Rig().Field(p.name);
       EXPECT_EQ(field.has_value(), p.state->field_written) << p.name;
       if (field && p.state->field_written) {
         EXPECT_EQ(*field, p.state->field) << p.name;
@@ -175,16 +174,7 @@ class ConcurrencyTest : public ::testing::Test {
     EXPECT_EQ(check.exit_code, 0) << check.err;
     EXPECT_EQ(zov::test::Lines(check.out).size(), Printers().size());
   }
-
-  struct State {
-    std::vector<std::unique_ptr<FaultAgent>> agents;
-    zov::test::PollRig rig;
-    std::string why;
-  };
-  static State* state_;
 };
-
-ConcurrencyTest::State* ConcurrencyTest::state_ = nullptr;
 
 TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
   const int threads = EnvCount("ZOV_STRESS_THREADS", 16);

@@ -33,30 +33,24 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
 const std::string kTrapLine = ": Generating trap for printer\n";
 
-class PollFaultTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    state_ = new State;
-    State& s = *state_;
-    if (!s.agent.Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec"}, &s.why)) {
+// One fault agent serving a plain warning (status 3, identity 5400).
+struct Faults : zov::test::SuiteState {
+  FaultAgent agent;
+
+  static void Prepare(Faults* s, zov::test::PollWay way) {
+    if (!s->agent.Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec"}, &s->why)) {
       return;
     }
     // No trap receiver anywhere in this suite: traps go to a closed port.
-    s.rig.Start({zov::test::PollWay::kInProcess, kTimeoutMs, kRetries, zov::test::FreeUdpPort()}, &s.why);
+    s->rig.Start({way, kTimeoutMs, kRetries, zov::test::FreeUdpPort()}, &s->why);
   }
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
-  // Each test has a database and a log of its own.
-  void SetUp() override {
-    ASSERT_EQ(state_->why, "");
-    state_->rig.EnterFresh();
-  }
-  void TearDown() override { state_->rig.Leave(); }
+};
 
-  // Printers all reach the fault agent serving a plain warning (status 3,
-  // identity 5400); `closed` names a printer whose port nobody listens on.
+// Each test has a database and a log of its own.
+class PollFaultTest : public zov::test::PollSuite<Faults, true> {
+ protected:
+  // Printers all reach the fault agent; `closed` names a printer whose port
+  // nobody listens on.
   static void Route(const std::vector<std::string>& names, int closed_port = 0) {
     std::vector<NvsnmpConfLine> lines;
     for (const std::string& name : names) {
@@ -66,26 +60,16 @@ class PollFaultTest : public ::testing::Test {
                                                            : state_->agent.endpoint();
       lines.push_back(line);
     }
-    ASSERT_TRUE(state_->rig.Route(lines));
+    ASSERT_TRUE(Rig().Route(lines));
   }
   void Prepare(const std::vector<std::string>& names) {
     Route(names);
     std::string why;
     ASSERT_TRUE(Rig().AddPrinters(names, &why)) << why;
   }
-  static zov::test::PollRig& Rig() { return state_->rig; }
-  static int Poll(const char* name) { return state_->rig.Poll(name, kOptions); }
-  std::string Here(const std::string& name) const { return Rig().Here(name); }
-
-  struct State {
-    FaultAgent agent;
-    zov::test::PollRig rig;
-    std::string why;
-  };
-  static State* state_;
+  static int Poll(const char* name) { return Rig().Poll(name, kOptions); }
+  static std::string Here(const std::string& name) { return Rig().Here(name); }
 };
-
-PollFaultTest::State* PollFaultTest::state_ = nullptr;
 
 TEST_F(PollFaultTest, DatabaseLockedLongerThanTheBusyTimeoutFailsTheWriteOnly) {
   Prepare({"locked"});

@@ -215,27 +215,20 @@ std::vector<HostileCase> Cases() {
   return cases;
 }
 
-class HostileAgentTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    rig_ = new zov::test::PollRig;
+// Each case starts its own fault agent; the suite has the database.
+struct Hostile : zov::test::SuiteState {
+  static void Prepare(Hostile* s, zov::test::PollWay way) {
     // Traps go to the discard port: whether one is sent is not what is tested here.
-    if (!rig_->Start({zov::test::PollWay::kInProcess, kTimeoutMs, kRetries, 9}, &why_)) return;
+    if (!s->rig.Start({way, kTimeoutMs, kRetries, 9}, &s->why)) return;
     std::vector<std::string> names;
     for (const HostileCase& c : Cases()) names.push_back(c.name);
     names.push_back("restarting");
-    rig_->AddPrinters(names, &why_);
+    s->rig.AddPrinters(names, &s->why);
   }
-  static void TearDownTestSuite() {
-    delete rig_;
-    rig_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_EQ(why_, "");
-    rig_->Enter();
-  }
-  void TearDown() override { rig_->Leave(); }
+};
 
+class HostileAgentTest : public zov::test::PollSuite<Hostile> {
+ protected:
   // Maps the printer name to an endpoint (the configuration is read at each
   // session open).
   static void Route(const std::string& name, const std::string& endpoint, int timeout_ms = 0,
@@ -245,16 +238,9 @@ class HostileAgentTest : public ::testing::Test {
     line.peer = endpoint;
     line.timeout_ms = timeout_ms;
     line.retries = retries;
-    ASSERT_TRUE(rig_->Route({line}));
+    ASSERT_TRUE(Rig().Route({line}));
   }
-  static std::optional<int32_t> Field(const std::string& name) { return rig_->Field(name); }
-
-  static zov::test::PollRig* rig_;
-  static std::string why_;
 };
-
-zov::test::PollRig* HostileAgentTest::rig_ = nullptr;
-std::string HostileAgentTest::why_;
 
 TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
   int tried = 0;
@@ -262,7 +248,7 @@ TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
     SCOPED_TRACE(c.name);
     std::string table_text;
     for (const auto& [oid, line] : c.table) table_text += line + "\n";
-    const std::string table_file = rig_->File(c.name + ".table");
+    const std::string table_file = Rig().File(c.name + ".table");
     ASSERT_TRUE(zov::test::WriteFile(table_file, table_text));
     std::vector<std::string> args = {"--table", table_file};
     args.insert(args.end(), c.fault.begin(), c.fault.end());
@@ -271,17 +257,17 @@ TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
     ASSERT_TRUE(agent.Start(args, &why)) << why;
     Route(c.name, agent.endpoint());
 
-    const size_t before = rig_->LogSize();
+    const size_t before = Rig().LogSize();
     int status = -1;
-    const double ms = TimedMs([&] { status = rig_->Poll(c.name.c_str(), kOptions); });
+    const double ms = TimedMs([&] { status = Rig().Poll(c.name.c_str(), kOptions); });
     const int floor_ms = c.lost_exchanges * kExchangeMs + c.lost_attempts * kTimeoutMs;
-    const std::string records = rig_->Log(before);
+    const std::string records = Rig().Log(before);
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(records, Replace(c.records, c.name));
     EXPECT_LE(ms, floor_ms + kSlackMs + c.work_ms);
     // The timeouts were waited out, not cut short.
     EXPECT_GE(ms, floor_ms * 0.95);
-    const std::optional<int32_t> field = Field(c.name);
+    const std::optional<int32_t> field = Rig().Field(c.name);
     if (c.check_field == kUntouched) {
       EXPECT_EQ(field, std::nullopt) << "field written: " << field.value_or(0);
     } else {
@@ -364,7 +350,7 @@ struct RestartingRelay {
 };
 
 TEST_F(HostileAgentTest, AgentRestartingInMidWalkIsReachedAgainOnTheRetry) {
-  const std::string table_file = rig_->File("restarting.table");
+  const std::string table_file = Rig().File("restarting.table");
   std::string text;
   for (const auto& [oid, line] : Recording("table-1000-rows")) text += line + "\n";
   ASSERT_TRUE(zov::test::WriteFile(table_file, text));
@@ -377,15 +363,15 @@ TEST_F(HostileAgentTest, AgentRestartingInMidWalkIsReachedAgainOnTheRetry) {
   constexpr int kRestartRetries = 2;
   Route("restarting", "127.0.0.1:" + std::to_string(relay.port), kRestartTimeoutMs, kRestartRetries);
 
-  const size_t before = rig_->LogSize();
+  const size_t before = Rig().LogSize();
   int status = -1;
-  const double ms = TimedMs([&] { status = rig_->Poll("restarting", kOptions); });
+  const double ms = TimedMs([&] { status = Rig().Poll("restarting", kOptions); });
   EXPECT_EQ(relay.restarts, 1);
   EXPECT_EQ(status, 3);  // the whole table was read: warnings at 250, 500, 750
-  EXPECT_EQ(rig_->Log(before), "restarting: Generating trap for printer\n");
+  EXPECT_EQ(Rig().Log(before), "restarting: Generating trap for printer\n");
   EXPECT_GE(ms, kRestartTimeoutMs * 0.95);
   EXPECT_LE(ms, kRestartTimeoutMs * (kRestartRetries + 1) + kSlackMs + 5000);
-  EXPECT_EQ(Field("restarting"), 101000);
+  EXPECT_EQ(Rig().Field("restarting"), 101000);
 }
 
 }  // namespace
