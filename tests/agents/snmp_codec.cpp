@@ -18,7 +18,9 @@ struct Writer {
   size_t offset = 0;  // bytes written, at the end of buffer
   bool ok = true;
 
-  void Int(u_char type, long v) { ok = ok && asn_realloc_rbuild_int(&buffer, &size, &offset, 0, type, &v, sizeof v); }
+  void Int(u_char type, long v) {
+    ok = ok && asn_realloc_rbuild_int(&buffer, &size, &offset, 0, type, &v, sizeof v);
+  }
   void Unsigned(u_char type, long v) {
     const u_long u = static_cast<u_long>(v) & 0xFFFFFFFFul;
     ok = ok && asn_realloc_rbuild_unsigned_int(&buffer, &size, &offset, 0, type, &u, sizeof u);
@@ -72,7 +74,8 @@ bool DecodeRequest(const u_char* data, size_t size, Request* out) {
   p = asn_parse_header(p, &left, &out->command);  // left: the PDU's length
   if (p == nullptr || (out->command != SNMP_MSG_GET && out->command != SNMP_MSG_GETNEXT)) return false;
   long ignored = 0;
-  if (!Integer(&p, &left, &out->request_id) || !Integer(&p, &left, &ignored) || !Integer(&p, &left, &ignored)) {
+  if (!Integer(&p, &left, &out->request_id) || !Integer(&p, &left, &ignored) ||
+      !Integer(&p, &left, &ignored)) {
     return false;
   }
   p = asn_parse_sequence(p, &left, &type, kSequence, "bindings");  // left: the list's length

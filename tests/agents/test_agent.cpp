@@ -95,7 +95,8 @@ struct Table {
 };
 
 void Sort(Table* t) {
-  std::sort(t->entries.begin(), t->entries.end(), [](const Entry& a, const Entry& b) { return a.oid < b.oid; });
+  std::sort(t->entries.begin(), t->entries.end(),
+            [](const Entry& a, const Entry& b) { return a.oid < b.oid; });
 }
 
 // First entry after the name (GETNEXT) or equal to it (GET); null when none.
@@ -135,9 +136,13 @@ bool ParseOidText(const std::string& text, Oid* out) {
 }
 
 bool Hex(const std::string& text, std::string* out) {
-  if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+  if (text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    return false;
+  }
   out->clear();
-  for (size_t i = 0; i < text.size(); i += 2) out->push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i < text.size(); i += 2) {
+    out->push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
   return true;
 }
 
@@ -150,9 +155,9 @@ bool ParseRow(const std::string& line, Entry* out) {
   std::string text = line.substr(b + 1);
   if (!text.empty() && text.back() == '\r') text.pop_back();
   static const std::map<std::string, u_char> kTypes = {
-      {"2", ASN_INTEGER},   {"4", ASN_OCTET_STR}, {"4x", ASN_OCTET_STR}, {"5", ASN_NULL},
-      {"6", ASN_OBJECT_ID}, {"64", ASN_IPADDRESS}, {"65", ASN_COUNTER},  {"66", ASN_GAUGE},
-      {"67", ASN_TIMETICKS}};
+      {"2", ASN_INTEGER},  {"4", ASN_OCTET_STR}, {"4x", ASN_OCTET_STR},
+      {"5", ASN_NULL},     {"6", ASN_OBJECT_ID}, {"64", ASN_IPADDRESS},
+      {"65", ASN_COUNTER}, {"66", ASN_GAUGE},    {"67", ASN_TIMETICKS}};
   auto it = kTypes.find(type);
   if (it == kTypes.end()) return false;
   Value& v = out->value;
@@ -186,7 +191,9 @@ Value String(std::string bytes) { return Value{ASN_OCTET_STR, 0, std::move(bytes
 // A vendor printer with `rows` warning alerts, as the benchmarks poll it.
 std::unique_ptr<Table> MakePrinter(int rows, bool growing) {
   auto t = std::make_unique<Table>();
-  auto add = [&](Oid oid, Value v, bool grow = false) { t->entries.push_back({std::move(oid), std::move(v), grow}); };
+  auto add = [&](Oid oid, Value v, bool grow = false) {
+    t->entries.push_back({std::move(oid), std::move(v), grow});
+  };
   add({1, 3, 6, 1, 2, 1, 1, 1, 0}, String("Bench printer"));
   add({1, 3, 6, 1, 2, 1, 1, 2, 0}, Value{ASN_OBJECT_ID, 0, {}, {1, 3, 6, 1, 4, 1, 808, 8, 62, 1, 7}});
   add({1, 3, 6, 1, 2, 1, 1, 3, 0}, Integer(ASN_TIMETICKS, 123456));
@@ -195,7 +202,9 @@ std::unique_ptr<Table> MakePrinter(int rows, bool growing) {
   // location 6, code 7 (media low), description 8, time 9; instance
   // hrDeviceIndex 1 . alert index.
   for (int i = 1; i <= rows; ++i) {
-    auto cell = [&](oid column) { return Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, column, 1, static_cast<oid>(i)}; };
+    auto cell = [&](oid column) {
+      return Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, column, 1, static_cast<oid>(i)};
+    };
     add(cell(2), Integer(ASN_INTEGER, 4));
     add(cell(4), Integer(ASN_INTEGER, 8));
     add(cell(5), Integer(ASN_INTEGER, 1));
@@ -239,7 +248,8 @@ void AnswerFromTable(Table* table, const Request& req, Reply* reply) {
       reply->bindings[i] = Binding{e->oid.data(), e->oid.size(), &e->value};
       continue;
     }
-    reply->bindings[i] = Binding{req.names[i].parts, req.names[i].length, next ? &kEndOfMibView : &kNoSuchInstance};
+    reply->bindings[i] =
+        Binding{req.names[i].parts, req.names[i].length, next ? &kEndOfMibView : &kNoSuchInstance};
     if (req.version == 0 && reply->error_status == 0) {
       reply->error_status = SNMP_ERR_NOSUCHNAME;
       reply->error_index = static_cast<long>(i + 1);
@@ -253,8 +263,8 @@ void AnswerFromTable(Table* table, const Request& req, Reply* reply) {
 }
 
 size_t Encode(const Request& req, const Reply& r, u_char* out, size_t size) {
-  const size_t length = zov::agents::EncodeResponse(req, r.request_id, r.error_status, r.error_index, r.bindings,
-                                                    r.count, out, size);
+  const size_t length = zov::agents::EncodeResponse(req, r.request_id, r.error_status, r.error_index,
+                                                    r.bindings, r.count, out, size);
   std::memmove(out, out + size - length, length);
   return length;
 }
@@ -336,7 +346,8 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
   }
   for (size_t i = 0; i < reply.count && reply.error_status == 0; ++i) {
     Binding& b = reply.bindings[i];
-    if (b.value->type >= SNMP_NOSUCHOBJECT && b.value->type <= SNMP_ENDOFMIBVIEW) continue;  // nothing to spoil
+    // Nothing found: no value to spoil.
+    if (b.value->type >= SNMP_NOSUCHOBJECT && b.value->type <= SNMP_ENDOFMIBVIEW) continue;
     if (fault == "wrong-type") {
       values[i] = WrongType(*b.value);
       b.value = &values[i];
@@ -414,7 +425,8 @@ Table* BenchTable(std::string_view community) {
 }
 
 size_t AnswerBench(const Request& req, u_char* out, size_t size) {
-  Table* table = BenchTable(std::string_view(reinterpret_cast<const char*>(req.community), req.community_length));
+  Table* table =
+      BenchTable(std::string_view(reinterpret_cast<const char*>(req.community), req.community_length));
   if (table == nullptr) return 0;
   Reply reply;
   AnswerFromTable(table, req, &reply);
@@ -497,10 +509,12 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       return false;
     }
   }
-  static const char* const kFaults[] = {"none",      "stuck",     "endless",    "error",     "silent", "garbage",
-                                        "truncated", "oversized", "wrong-type", "big-value", "wrong-id"};
+  static const char* const kFaults[] = {"none",       "stuck",     "endless",   "error",
+                                        "silent",     "garbage",   "truncated", "oversized",
+                                        "wrong-type", "big-value", "wrong-id"};
   Sort(&o->fault.table);
-  return std::any_of(std::begin(kFaults), std::end(kFaults), [&](const char* f) { return o->fault.fault == f; });
+  return std::any_of(std::begin(kFaults), std::end(kFaults),
+                     [&](const char* f) { return o->fault.fault == f; });
 }
 
 int BindUdp(bool ipv6, int port) {

@@ -294,7 +294,8 @@ void Fail(Call call, int n, int err) {
   static constexpr int kDefaults[kCallKinds] = {kOVsnmpErrSessionOpen, kOVsnmpErrNoMemory, kOVsnmpErrNoMemory,
                                                 kOVsnmpErrNoMemory, kOVsnmpErrSend};
   std::lock_guard lock(Fake().mutex);
-  Fake().failures[static_cast<size_t>(call)][n] = err == kDefaultError ? kDefaults[static_cast<size_t>(call)] : err;
+  const size_t kind = static_cast<size_t>(call);
+  Fake().failures[kind][n] = err == kDefaultError ? kDefaults[kind] : err;
 }
 
 std::vector<OpenRecord> Opens() {

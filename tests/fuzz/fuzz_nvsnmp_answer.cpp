@@ -87,7 +87,9 @@ void Respond(int fd) {
     sendto(fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
     static const zov::agents::Value kNull;
     zov::agents::Binding good[zov::agents::kMaxBindings];
-    for (size_t i = 0; i < request.count; ++i) good[i] = {request.names[i].parts, request.names[i].length, &kNull};
+    for (size_t i = 0; i < request.count; ++i) {
+      good[i] = {request.names[i].parts, request.names[i].length, &kNull};
+    }
     unsigned char encoded[65536];
     const size_t length = zov::agents::EncodeResponse(request, request.request_id, 0, 0, good, request.count,
                                                       encoded, sizeof encoded);

@@ -173,7 +173,8 @@ std::vector<int> PollRig::RunRunner(const std::vector<const char*>& addresses, c
     std::vector<std::string> words = Words(lines[i]);
     const std::string want = addresses[i] != nullptr ? addresses[i] : "-";
     if (words.size() != 4 || words[0] != want) {
-      ADD_FAILURE() << "runner line " << i + 1 << " is not \"" << want << " STATUS MEANING MS\": " << lines[i];
+      ADD_FAILURE() << "runner line " << i + 1 << " is not \"" << want
+                    << " STATUS MEANING MS\": " << lines[i];
       continue;
     }
     statuses[i] = std::atoi(words[1].c_str());

@@ -38,9 +38,8 @@ struct Faults : zov::test::SuiteState {
   FaultAgent agent;
 
   static void Prepare(Faults* s, zov::test::PollWay way) {
-    if (!s->agent.Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec"}, &s->why)) {
-      return;
-    }
+    const std::string table = std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec";
+    if (!s->agent.Start({"--table", table}, &s->why)) return;
     // No trap receiver anywhere in this suite: traps go to a closed port.
     s->rig.Start({way, kTimeoutMs, kRetries, zov::test::FreeUdpPort()}, &s->why);
   }
@@ -200,8 +199,8 @@ TEST_F(PollFaultTest, UnresolvableLocalHostNameLosesOnlyTheTrap) {
   const std::string host = "zov-unresolvable-h7";
   ASSERT_TRUE(zov::test::StartChild(
       {"unshare", "--uts", "sh", "-c",
-       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(),
-       "--options", kOptions, "no-host"},
+       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", zov::test::RunnerFile(), "--plugin",
+       zov::test::PluginFile(), "--options", kOptions, "no-host"},
       options, &child, &why))
       << why;
   int wait_status = 0;
