@@ -1,6 +1,7 @@
 // In-memory stand-in for the platform SNMP library, for unit tests.
 #include "fakes/fake_nvsnmp.h"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -28,9 +29,8 @@ struct AgentState {
   int requests = 0;
 };
 
-struct Failures {
-  std::map<int, int> open, create_pdu, add_null, add_typed, send;
-};
+// Per kind of call: call number -> error.
+using Failures = std::array<std::map<int, int>, kCallKinds>;
 
 struct State {
   std::mutex mutex;
@@ -58,7 +58,8 @@ bool IsIntegerType(uint8_t type) {
 }
 
 // The scripted error for call number n, if any.
-std::optional<int> Scripted(const std::map<int, int>& script, int n) {
+std::optional<int> Scripted(const Failures& failures, Call call, int n) {
+  const std::map<int, int>& script = failures[static_cast<size_t>(call)];
   auto it = script.find(n);
   if (it == script.end()) return std::nullopt;
   return it->second;
@@ -289,25 +290,12 @@ void SetAgent(const std::string& peer, Agent agent) {
   s.agents[peer] = AgentState{std::move(agent), 0};
 }
 
-void FailOpen(int n, int err) {
+void Fail(Call call, int n, int err) {
+  static constexpr int kDefaults[kCallKinds] = {kOVsnmpErrSessionOpen, kOVsnmpErrNoMemory, kOVsnmpErrNoMemory,
+                                                kOVsnmpErrNoMemory, kOVsnmpErrSend};
   std::lock_guard lock(Fake().mutex);
-  Fake().failures.open[n] = err;
-}
-void FailCreatePdu(int n, int err) {
-  std::lock_guard lock(Fake().mutex);
-  Fake().failures.create_pdu[n] = err;
-}
-void FailAddNullVarBind(int n, int err) {
-  std::lock_guard lock(Fake().mutex);
-  Fake().failures.add_null[n] = err;
-}
-void FailAddTypedVarBind(int n, int err) {
-  std::lock_guard lock(Fake().mutex);
-  Fake().failures.add_typed[n] = err;
-}
-void FailSend(int n, int err) {
-  std::lock_guard lock(Fake().mutex);
-  Fake().failures.send[n] = err;
+  const size_t kind = static_cast<size_t>(call);
+  Fake().failures[kind][n] = err == kDefaultError ? kDefaults[kind] : err;
 }
 
 std::vector<OpenRecord> Opens() {
@@ -359,7 +347,7 @@ OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, 
   int err = 0;
   if (peer == nullptr) {
     err = kOVsnmpErrBadArgument;
-  } else if (auto scripted = fake_snmp::Scripted(s.failures.open, n)) {
+  } else if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kOpen, n)) {
     err = *scripted;
   } else if (auto it = s.agents.find(peer); it != s.agents.end() && it->second.agent.refuse_open) {
     err = it->second.agent.open_errno;
@@ -394,7 +382,7 @@ OVsnmpPdu* OVsnmpCreatePdu(int type) {
   auto& s = Fake();
   std::lock_guard lock(s.mutex);
   const int n = ++s.counts.create_pdu_calls;
-  if (auto scripted = fake_snmp::Scripted(s.failures.create_pdu, n)) {
+  if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kCreatePdu, n)) {
     OVsnmpErrno = *scripted;
     return nullptr;
   }
@@ -425,7 +413,7 @@ OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_
   int err = 0;
   if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
     err = kOVsnmpErrBadArgument;
-  } else if (auto scripted = fake_snmp::Scripted(s.failures.add_null, n)) {
+  } else if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kAddNullVarBind, n)) {
     err = *scripted;
   }
   if (err != 0) {
@@ -458,7 +446,7 @@ OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid
   } else if (type != kOVsnmpNull && value->string == nullptr && (integer || val_len > 0)) {
     // An empty string or OID may come without a block (malloc(0) may give none).
     err = kOVsnmpErrBadArgument;
-  } else if (auto scripted = fake_snmp::Scripted(s.failures.add_typed, n)) {
+  } else if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kAddTypedVarBind, n)) {
     err = *scripted;
   }
   if (err != 0) {
@@ -537,7 +525,7 @@ int OVsnmpSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
   if (!session_ok) {
     ++s.counts.bad_sends;
     err = kOVsnmpErrBadArgument;
-  } else if (auto scripted = fake_snmp::Scripted(s.failures.send, n)) {
+  } else if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kSend, n)) {
     err = *scripted;
   }
   rec.result = err == 0 ? 0 : -1;

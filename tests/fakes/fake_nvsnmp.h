@@ -78,13 +78,16 @@ struct Agent {
 void Reset();
 void SetAgent(const std::string& peer, Agent agent);
 
-// Scripted failures of the n-th call (1-based, counted since Reset over all
-// peers and threads); the call fails and leaves err in OVsnmpErrno.
-void FailOpen(int n, int err = kOVsnmpErrSessionOpen);
-void FailCreatePdu(int n, int err = kOVsnmpErrNoMemory);
-void FailAddNullVarBind(int n, int err = kOVsnmpErrNoMemory);
-void FailAddTypedVarBind(int n, int err = kOVsnmpErrNoMemory);
-void FailSend(int n, int err = kOVsnmpErrSend);
+// The library calls a test can make fail.
+enum class Call { kOpen, kCreatePdu, kAddNullVarBind, kAddTypedVarBind, kSend };
+inline constexpr int kCallKinds = 5;
+// Fails with the call's usual error (no session, no memory, no send): 0 is
+// no error to fail with.
+inline constexpr int kDefaultError = 0;
+
+// Scripted failure of the n-th call of a kind (1-based, counted since Reset
+// over all peers and threads); the call fails and leaves err in OVsnmpErrno.
+void Fail(Call call, int n, int err = kDefaultError);
 
 struct OpenRecord {
   bool has_community = false;

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "ber.h"
+#include "snmp_codec.h"
 #include "snmp/nvsnmp.h"
 
 namespace {
@@ -52,18 +52,19 @@ std::string Integer(long v) {
 // The input's first byte chooses: raw datagram, or the rest of a PDU
 // (error status, index, bindings) after the request's own id, under the
 // response tag or a tag the second byte names.
-std::string Answer(const fa::Request& request, const std::vector<uint8_t>& input) {
+std::string Answer(const zov::agents::Request& request, const std::vector<uint8_t>& input) {
+  const std::string community(reinterpret_cast<const char*>(request.community), request.community_length);
   if (input.empty()) return "";
   const std::string rest(input.begin() + 1, input.end());
   switch (input[0] % 3) {
     case 0:
       return rest;
     case 1:
-      return Tlv(0x30, Integer(request.version) + Tlv(0x04, request.community) +
+      return Tlv(0x30, Integer(request.version) + Tlv(0x04, community) +
                            Tlv(0xa2, Integer(request.request_id) + rest));
     default: {
       const unsigned char tag = rest.empty() ? 0xa2 : static_cast<unsigned char>(rest[0]);
-      return Tlv(0x30, Integer(request.version) + Tlv(0x04, request.community) +
+      return Tlv(0x30, Integer(request.version) + Tlv(0x04, community) +
                            Tlv(tag, Integer(request.request_id) + rest.substr(rest.empty() ? 0 : 1)));
     }
   }
@@ -76,21 +77,23 @@ void Respond(int fd) {
     socklen_t len = sizeof from;
     ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n <= 0) continue;
-    fa::Request request;
-    if (!fa::DecodeRequest(buffer, static_cast<size_t>(n), &request)) continue;
+    static zov::agents::Request request;
+    if (!zov::agents::DecodeRequest(buffer, static_cast<size_t>(n), &request)) continue;
     std::string answer;
     {
       std::lock_guard<std::mutex> lock(g_mutex);
       answer = Answer(request, g_answer);
     }
     sendto(fd, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-    fa::Response good;
-    good.version = request.version;
-    good.community = request.community;
-    good.request_id = request.request_id;
-    for (const fa::Oid& name : request.names) good.bindings.push_back({name, {}});
-    const std::string encoded = fa::EncodeResponse(good);
-    sendto(fd, encoded.data(), encoded.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+    static const zov::agents::Value kNull;
+    zov::agents::Binding good[zov::agents::kMaxBindings];
+    for (size_t i = 0; i < request.count; ++i) {
+      good[i] = {request.names[i].parts, request.names[i].length, &kNull};
+    }
+    unsigned char encoded[65536];
+    const size_t length = zov::agents::EncodeResponse(request, request.request_id, 0, 0, good, request.count,
+                                                      encoded, sizeof encoded);
+    sendto(fd, encoded + sizeof encoded - length, length, 0, reinterpret_cast<sockaddr*>(&from), len);
   }
 }
 

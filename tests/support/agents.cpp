@@ -149,7 +149,8 @@ bool StartChild(const std::vector<std::string>& argv, const ChildOptions& option
   }
   if (options.pipe_stdout) {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string& err = options.stderr_file.empty() ? std::string("/dev/null") : options.stderr_file;
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   } else if (!options.stdout_file.empty()) {
     posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
                                      0644);
@@ -534,7 +535,7 @@ std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms)
 }
 
 bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
-  std::vector<std::string> argv = {BuiltProgram("fault_agent")};
+  std::vector<std::string> argv = {BuiltProgram("test_agent")};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildOptions options;
   options.pipe_stdout = true;
@@ -543,7 +544,7 @@ bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
   std::string line;
   if (!ReadChildLine(&child_, 5000, &line) || std::atoi(line.c_str()) <= 0) {
     StopChild(&child_);
-    *why = "fault_agent printed no port (\"" + line + "\")";
+    *why = "test_agent printed no port (\"" + line + "\")";
     return false;
   }
   port_ = std::atoi(line.c_str());

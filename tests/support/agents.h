@@ -22,7 +22,8 @@ namespace zov::test {
 struct ChildOptions {
   std::string stdout_file;       // stdout (and stderr) appended here; empty: /dev/null
   bool pipe_stdout = false;      // stdout readable through ChildProcess::stdout_fd instead
-  bool pipe_stdin = false;       // stdin a pipe kept open until StopChild (fault_agent exits on EOF)
+  std::string stderr_file;       // with pipe_stdout: stderr written here; empty: /dev/null
+  bool pipe_stdin = false;       // stdin a pipe kept open until StopChild (test_agent exits on EOF)
   std::vector<std::string> env;  // "NAME=VALUE" added to the inherited environment
 };
 
@@ -168,8 +169,8 @@ struct TrapReceiver {
 // Parses one line printed by TrapReceiver's format; false when it is not one.
 bool ParseTrapLine(const std::string& line, TrapRecord* record);
 
-// The project's fault agent (tests/agents/fault_agent). args are its options
-// (see fault_agent --help), e.g. {"--table", FILE, "--silent-from", "2"}.
+// The project's test agent (tests/agents) in its tests' role. args are its options
+// (see test_agent --help), e.g. {"--table", FILE, "--silent-from", "2"}.
 struct FaultAgent {
   FaultAgent() = default;
   ~FaultAgent() { Stop(); }

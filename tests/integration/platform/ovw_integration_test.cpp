@@ -19,7 +19,7 @@
 #include "log_capture.h"
 #include "platform/last_alert.h"
 #include "platform/ovw.h"
-#include "ovwdb_runner.h"
+#include "support/ovwdb_runner.h"
 #include "support/agents.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "ovwdb_runner.h"
+#include "support/ovwdb_runner.h"
 #include "support/agents.h"
 
 namespace {

@@ -1,9 +1,11 @@
-// Whole polls through the built plug-in, loaded as the platform loads it,
-// against snmpsim serving the printer recordings, snmptrapd receiving the
-// traps and a real SQLite object database managed with ovwdb.
-#include <dlfcn.h>
+// Whole polls through the built plug-in against snmpsim serving the printer
+// recordings, snmptrapd receiving the traps and a real SQLite object
+// database managed with ovwdb. Every test runs once with the plug-in loaded
+// in this process, as the platform loads it, and once through the runner
+// command ZOV_POLL_RUNNER names (skipped when it is unset): the Linux runner,
+// or the 32-bit DLL's under Wine. Polls the tests allow to be made together
+// go through one runner process.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,23 +17,19 @@
 #include <thread>
 #include <vector>
 
-#include "ovwdb_runner.h"
 #include "support/agents.h"
+#include "support/poll_rig.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using zov::test::NvsnmpConfLine;
-using zov::test::ScopedEnv;
+using zov::test::PollWay;
 using zov::test::SnmpsimAgent;
-using zov::test::TempDir;
 using zov::test::TrapReceiver;
 using zov::test::TrapRecord;
 
-using NvServiceTestFn = int (*)(const char*, const char*);
-
 constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
-constexpr char kField[] = "VlmLastAlert";
 // The recording whose content the course test replaces between polls.
 constexpr char kLiveRecording[] = "course-live";
 
@@ -67,17 +65,19 @@ const std::map<std::string, std::string>& Printers() {
   return printers;
 }
 
-class PollEndToEndTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    state_ = new State;
-    State& s = *state_;
-    if (!s.work.ok()) {
-      s.why = "no temporary directory";
-      return;
-    }
+// snmpsim serving the recordings, snmptrapd when it can run, and the
+// printers in NVSNMP_CONF and the database.
+struct EndToEnd : zov::test::SuiteState {
+  SnmpsimAgent agent;
+  TrapReceiver traps;
+  bool traps_ok = false;
+  std::string traps_why;
+  std::unique_ptr<zov::test::ScopedEnv> trap_port;  // the receiver's, once it listens
+
+  static void Prepare(EndToEnd* s, PollWay way) {
+    if (!s->rig.Start({way, 1000, 1, 9}, &s->why, &s->skip)) return;
     // Recordings plus the course printer's first moment under its own name.
-    const std::string data = s.work.File("data");
+    const std::string data = s->rig.File("data");
     fs::create_directories(data);
     for (const auto& entry : fs::directory_iterator(ZOV_TEST_DATA_DIR)) {
       if (entry.path().extension() == ".snmprec") {
@@ -86,90 +86,42 @@ class PollEndToEndTest : public ::testing::Test {
     }
     fs::copy_file(std::string(ZOV_TEST_DATA_DIR) + "/course-1-warning.snmprec",
                   data + "/" + kLiveRecording + ".snmprec");
-    if (!s.agent.Start(data, "warning-toner-low", &s.why)) return;
-    s.traps_ok = s.traps.Start(&s.traps_why);
+    if (!s->agent.Start(data, "warning-toner-low", &s->why)) return;
+    s->traps_ok = s->traps.Start(&s->traps_why);
+    const std::string trap_port = std::to_string(s->traps_ok ? s->traps.port() : 9);
+    s->trap_port = std::make_unique<zov::test::ScopedEnv>("NVSNMP_TRAP_PORT", trap_port.c_str());
 
     std::vector<NvsnmpConfLine> lines;
+    std::vector<std::string> objects;
     for (const auto& [name, recording] : Printers()) {
       NvsnmpConfLine line;
       line.name = name;
-      line.peer = s.agent.endpoint();
+      line.peer = s->agent.endpoint();
       line.community = recording;
       lines.push_back(line);
+      if (name != "unknown-object") objects.push_back(name);
     }
-    const std::string conf = s.work.File("nvsnmp.conf");
-    const std::string db = s.work.File("ovw.db");
-    if (!zov::test::WriteNvsnmpConf(conf, lines)) {
-      s.why = "cannot write " + conf;
+    if (!s->rig.Route(lines)) {
+      s->why = "cannot write nvsnmp.conf";
       return;
     }
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", conf.c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("OVW_DB", db.c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", "1000"));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", "1"));
-    const std::string trap_port = std::to_string(s.traps_ok ? s.traps.port() : 9);
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TRAP_PORT", trap_port.c_str()));
-
-    if (RunOvwdb({"create-field", kField, "integer"}).exit_code != 0) {
-      s.why = "ovwdb create-field failed";
-      return;
-    }
-    for (const auto& [name, recording] : Printers()) {
-      if (name == "unknown-object") continue;
-      if (RunOvwdb({"add-object", name}).exit_code != 0) {
-        s.why = "ovwdb add-object failed";
-        return;
-      }
-    }
-
-    s.log_dir = s.work.File("cwd");
-    fs::create_directories(s.log_dir);
-    s.plugin = dlopen(ZOV_PLUGIN_FILE, RTLD_NOW | RTLD_LOCAL);
-    if (s.plugin == nullptr) {
-      s.why = std::string("cannot load the plug-in: ") + dlerror();
-      return;
-    }
-    s.poll = reinterpret_cast<NvServiceTestFn>(dlsym(s.plugin, "NvServiceTest"));
-    if (s.poll == nullptr) s.why = "the plug-in exports no NvServiceTest";
+    s->rig.AddPrinters(objects, &s->why);
   }
+};
 
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
-
-  void SetUp() override {
-    ASSERT_NE(state_, nullptr);
-    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
-    old_cwd_ = fs::current_path();
-    fs::current_path(state_->log_dir);  // pslog.txt lands here
-  }
-  void TearDown() override { fs::current_path(old_cwd_); }
-
+// Each way of calling the plug-in is a suite of its own, with its own
+// agents and database.
+class PollEndToEndTest : public zov::test::PollSuite<EndToEnd, false, ::testing::TestWithParam<PollWay>> {
+ protected:
   static int Poll(const std::string& name, const char* options = kOptions) {
-    return state_->poll(name.c_str(), options);
+    return Rig().Poll(name.c_str(), options);
   }
-  static std::optional<int32_t> Field(const std::string& name) {
-    ToolResult r = RunOvwdb({"get", name, kField});
-    if (r.exit_code != 0) return std::nullopt;
-    return static_cast<int32_t>(std::stol(r.out));
+  static std::vector<int> PollEach(const std::vector<std::string>& names) {
+    return Rig().PollEach(names, kOptions);
   }
-  static void SetField(const std::string& name, int32_t value) {
-    ASSERT_EQ(RunOvwdb({"set", name, kField, std::to_string(value)}).exit_code, 0);
-  }
-  // The records of this printer, in order.
-  static std::vector<std::string> Records(const std::string& name) {
-    std::string text;
-    zov::test::ReadFile(state_->log_dir + "/pslog.txt", &text);
-    std::vector<std::string> records;
-    const std::string head = name + ": ";
-    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
-      if (at != 0 && text[at - 1] != '\n') continue;
-      records.push_back(text.substr(at + head.size(), text.find('\n', at) - at - head.size()));
-    }
-    return records;
-  }
+  static std::optional<int32_t> Field(const std::string& name) { return Rig().Field(name); }
+  static void SetField(const std::string& name, int32_t value) { ASSERT_TRUE(Rig().SetField(name, value)); }
+  static std::vector<std::string> Records(const std::string& name) { return Rig().Records(name); }
   // Traps carrying this printer's address once `count` of them arrived, or
   // after a bounded wait (for an expected count of 0, the wait is the proof).
   static std::vector<TrapRecord> TrapsFor(const std::string& name, size_t count) {
@@ -188,31 +140,14 @@ class PollEndToEndTest : public ::testing::Test {
     return mine;
   }
   static bool TrapsAvailable() { return state_->traps_ok; }
-
-  struct State {
-    TempDir work;
-    SnmpsimAgent agent;
-    TrapReceiver traps;
-    bool traps_ok = false;
-    std::string traps_why;
-    std::vector<std::unique_ptr<ScopedEnv>> env;
-    std::string log_dir;
-    void* plugin = nullptr;
-    NvServiceTestFn poll = nullptr;
-    std::string why;
-  };
-  static State* state_;
-  fs::path old_cwd_;
 };
-
-PollEndToEndTest::State* PollEndToEndTest::state_ = nullptr;
 
 #define REQUIRE_TRAPS()                                                        \
   do {                                                                         \
     if (!TrapsAvailable()) GTEST_SKIP() << "no trap receiver: " << state_->traps_why; \
   } while (0)
 
-TEST_F(PollEndToEndTest, NewWarningIsStoredAnnouncedAndTrapped) {
+TEST_P(PollEndToEndTest, NewWarningIsStoredAnnouncedAndTrapped) {
   REQUIRE_TRAPS();
   EXPECT_EQ(Poll("warning-printer"), 3);
   EXPECT_EQ(Field("warning-printer"), 5400);
@@ -232,11 +167,10 @@ TEST_F(PollEndToEndTest, NewWarningIsStoredAnnouncedAndTrapped) {
   EXPECT_EQ(TrapsFor("warning-printer", 2).size(), 1u);
 }
 
-TEST_F(PollEndToEndTest, NoAlertsLeaveAnUnsetFieldUnsetAndClearAStoredOne) {
-  EXPECT_EQ(Poll("empty-printer"), 2);
-  EXPECT_EQ(Field("empty-printer"), std::nullopt);  // never written
+TEST_P(PollEndToEndTest, NoAlertsLeaveAnUnsetFieldUnsetAndClearAStoredOne) {
   SetField("empty-cleared", 777);
-  EXPECT_EQ(Poll("empty-cleared"), 2);
+  EXPECT_EQ(PollEach({"empty-printer", "empty-cleared"}), (std::vector<int>{2, 2}));
+  EXPECT_EQ(Field("empty-printer"), std::nullopt);  // never written
   EXPECT_EQ(Field("empty-cleared"), 0);
   EXPECT_TRUE(Records("empty-cleared").empty());
   if (TrapsAvailable()) {
@@ -244,22 +178,20 @@ TEST_F(PollEndToEndTest, NoAlertsLeaveAnUnsetFieldUnsetAndClearAStoredOne) {
   }
 }
 
-TEST_F(PollEndToEndTest, UntimedWorstAlertIsRememberedByItsIndex) {
+TEST_P(PollEndToEndTest, UntimedWorstAlertIsRememberedByItsIndex) {
   REQUIRE_TRAPS();
   SetField("zero-recorded", 7);
-  EXPECT_EQ(Poll("zero-recorded"), 4);
+  SetField("zero-new", 3);
+  EXPECT_EQ(PollEach({"zero-recorded", "zero-new"}), (std::vector<int>{4, 4}));
   EXPECT_EQ(Field("zero-recorded"), 7);
   EXPECT_TRUE(TrapsFor("zero-recorded", 0).empty());
-
-  SetField("zero-new", 3);
-  EXPECT_EQ(Poll("zero-new"), 4);
   EXPECT_EQ(Field("zero-new"), 7);
   std::vector<TrapRecord> traps = TrapsFor("zero-new", 1);
   ASSERT_EQ(traps.size(), 1u);
   EXPECT_EQ(traps[0].specific, 11);
 }
 
-TEST_F(PollEndToEndTest, CriticalTrapNumberZeroStoresAndAnnouncesButSendsNothing) {
+TEST_P(PollEndToEndTest, CriticalTrapNumberZeroStoresAndAnnouncesButSendsNothing) {
   REQUIRE_TRAPS();
   EXPECT_EQ(Poll("zero-no-critical-number", "-l -w 12 -o 13"), 4);
   EXPECT_EQ(Field("zero-no-critical-number"), 7);
@@ -268,17 +200,14 @@ TEST_F(PollEndToEndTest, CriticalTrapNumberZeroStoresAndAnnouncesButSendsNothing
   EXPECT_TRUE(TrapsFor("zero-no-critical-number", 0).empty());
 }
 
-TEST_F(PollEndToEndTest, UntimedCriticalAmongTimedAlertsIsTrappedOnceByItsIndex) {
+TEST_P(PollEndToEndTest, UntimedCriticalAmongTimedAlertsIsTrappedOnceByItsIndex) {
   REQUIRE_TRAPS();
   SetField("untimed-recorded", 2);
-  EXPECT_EQ(Poll("untimed-recorded"), 4);
+  EXPECT_EQ(PollEach({"untimed-recorded", "untimed-new", "untimed-new", "untimed-new"}),
+            (std::vector<int>{4, 4, 4, 4}));
   EXPECT_EQ(Field("untimed-recorded"), 2);
   EXPECT_TRUE(Records("untimed-recorded").empty());
-
-  EXPECT_EQ(Poll("untimed-new"), 4);
   EXPECT_EQ(Field("untimed-new"), 2);
-  EXPECT_EQ(Poll("untimed-new"), 4);
-  EXPECT_EQ(Poll("untimed-new"), 4);
   // Three polls, one trap: give a second one time to arrive before counting.
   TrapsFor("untimed-new", 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -290,7 +219,7 @@ TEST_F(PollEndToEndTest, UntimedCriticalAmongTimedAlertsIsTrappedOnceByItsIndex)
 
 // Recordings polled once from an unset field: status, the identity stored,
 // and the trap number chosen by the reported alert's severity.
-TEST_F(PollEndToEndTest, RecordingsGiveTheirStatusIdentityAndTrap) {
+TEST_P(PollEndToEndTest, RecordingsGiveTheirStatusIdentityAndTrap) {
   REQUIRE_TRAPS();
   struct Expected {
     const char* printer;
@@ -307,8 +236,12 @@ TEST_F(PollEndToEndTest, RecordingsGiveTheirStatusIdentityAndTrap) {
       {"high-bit-times", 3, -1, 13},
       {"thousand-rows", 3, 101000, 13},
   };
-  for (const Expected& c : cases) {
-    EXPECT_EQ(Poll(c.printer), c.status) << c.printer;
+  std::vector<std::string> printers;
+  for (const Expected& c : cases) printers.push_back(c.printer);
+  const std::vector<int> statuses = PollEach(printers);
+  for (size_t i = 0; i < printers.size(); ++i) {
+    const Expected& c = cases[i];
+    EXPECT_EQ(statuses[i], c.status) << c.printer;
     EXPECT_EQ(Field(c.printer), c.field) << c.printer;
     EXPECT_EQ(Records(c.printer), std::vector<std::string>{"Generating trap for printer"})
         << c.printer;
@@ -322,7 +255,7 @@ TEST_F(PollEndToEndTest, RecordingsGiveTheirStatusIdentityAndTrap) {
   }
 }
 
-TEST_F(PollEndToEndTest, OnePrintersCourseOverChangingAlerts) {
+TEST_P(PollEndToEndTest, OnePrintersCourseOverChangingAlerts) {
   REQUIRE_TRAPS();
   const std::string live = state_->agent.data_dir() + "/" + kLiveRecording + ".snmprec";
   struct Step {
@@ -356,7 +289,7 @@ TEST_F(PollEndToEndTest, OnePrintersCourseOverChangingAlerts) {
   }
 }
 
-TEST_F(PollEndToEndTest, PollsThatCannotCompleteLeaveFieldAndTrapsAlone) {
+TEST_P(PollEndToEndTest, PollsThatCannotCompleteLeaveFieldAndTrapsAlone) {
   struct Refusal {
     const char* printer;
     const char* record;
@@ -369,9 +302,13 @@ TEST_F(PollEndToEndTest, PollsThatCannotCompleteLeaveFieldAndTrapsAlone) {
       {"uptime-zero", "Unable to get sysUpTime or printer ID from printer"},
       {"table-last", "Error querying printer"},
   };
+  std::vector<std::string> printers;
   for (const Refusal& r : refusals) {
     SetField(r.printer, 321);
-    EXPECT_EQ(Poll(r.printer), 0) << r.printer;
+    printers.push_back(r.printer);
+  }
+  EXPECT_EQ(PollEach(printers), std::vector<int>(printers.size(), 0));
+  for (const Refusal& r : refusals) {
     EXPECT_EQ(Field(r.printer), 321) << r.printer;
     std::vector<std::string> records = Records(r.printer);
     ASSERT_FALSE(records.empty()) << r.printer;
@@ -384,14 +321,14 @@ TEST_F(PollEndToEndTest, PollsThatCannotCompleteLeaveFieldAndTrapsAlone) {
   }
 }
 
-TEST_F(PollEndToEndTest, PrinterWithoutAnObjectIsPolledButNothingIsStored) {
+TEST_P(PollEndToEndTest, PrinterWithoutAnObjectIsPolledButNothingIsStored) {
   EXPECT_EQ(Poll("unknown-object"), 3);
   EXPECT_EQ(Records("unknown-object"),
             (std::vector<std::string>{"Object not found", "Object not found",
                                       "Generating trap for printer"}));
 }
 
-TEST_F(PollEndToEndTest, UnreachablePrinterEndsWithStatusZeroAndTheLibraryReason) {
+TEST_P(PollEndToEndTest, UnreachablePrinterEndsWithStatusZeroAndTheLibraryReason) {
   // Not in NVSNMP_CONF: sent to port 161 of an address where nothing listens.
   EXPECT_EQ(Poll("127.0.0.1:9"), 0);
   std::vector<std::string> records = Records("127.0.0.1:9");
@@ -399,5 +336,10 @@ TEST_F(PollEndToEndTest, UnreachablePrinterEndsWithStatusZeroAndTheLibraryReason
   EXPECT_EQ(records[0], "Error querying printer");
   EXPECT_EQ(records.back(), "Unable to get sysUpTime or printer ID from printer");
 }
+
+INSTANTIATE_TEST_SUITE_P(InProcess, PollEndToEndTest, ::testing::Values(PollWay::kInProcess),
+                         [](const auto& info) { return zov::test::PollWayName(info.param); });
+INSTANTIATE_TEST_SUITE_P(Runner, PollEndToEndTest, ::testing::Values(PollWay::kRunner),
+                         [](const auto& info) { return zov::test::PollWayName(info.param); });
 
 }  // namespace

@@ -15,24 +15,23 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "ovwdb_runner.h"
-#include "poll_harness.h"
 #include "support/agents.h"
+#include "support/ovwdb_runner.h"
+#include "support/poll_rig.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using zov::reliability::NvServiceTestFn;
 using zov::test::FaultAgent;
 using zov::test::NvsnmpConfLine;
-using zov::test::ScopedEnv;
-using zov::test::TempDir;
 
 constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
 constexpr char kDumpOptions[] = "-d -l -c 11 -w 12 -o 13";
@@ -95,7 +94,7 @@ void CheckLog(const std::string& text, std::map<std::string, std::map<std::strin
   std::map<std::string, const PrinterState*> known;
   for (const Printer& p : Printers()) known[p.name] = p.state;
   ASSERT_TRUE(text.empty() || text.back() == '\n') << "the log ends inside a record";
-  const std::vector<std::string> lines = zov::reliability::Lines(text);
+  const std::vector<std::string> lines = zov::test::Lines(text);
   bool expect_error_text = false;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
@@ -122,84 +121,60 @@ void CheckLog(const std::string& text, std::map<std::string, std::map<std::strin
   EXPECT_FALSE(expect_error_text) << "an error record lacks its second line";
 }
 
-class ConcurrencyTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    state_ = new State;
-    State& s = *state_;
-    std::vector<NvsnmpConfLine> lines;
+// One fault agent for each state; the printers routed to them.
+struct Concurrency : zov::test::SuiteState {
+  std::vector<std::unique_ptr<FaultAgent>> agents;
+
+  static void Prepare(Concurrency* s, zov::test::PollWay way) {
     std::map<std::string, std::string> endpoint;
     for (const PrinterState& ps : States()) {
       auto agent = std::make_unique<FaultAgent>();
       if (!agent->Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/" + ps.recording + ".snmprec"},
-                        &s.why)) {
+                        &s->why)) {
         return;
       }
       endpoint[ps.recording] = agent->endpoint();
-      s.agents.push_back(std::move(agent));
+      s->agents.push_back(std::move(agent));
     }
+    std::vector<NvsnmpConfLine> lines;
     for (const Printer& p : Printers()) {
       NvsnmpConfLine line;
       line.name = p.name;
       line.peer = endpoint[p.state->recording];
       lines.push_back(line);
     }
-    if (!zov::test::WriteNvsnmpConf(s.work.File("nvsnmp.conf"), lines)) {
-      s.why = "cannot write nvsnmp.conf";
-      return;
-    }
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", s.work.File("nvsnmp.conf").c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", "1000"));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", "1"));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TRAP_PORT", "9"));
-    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
-    s.poll = zov::reliability::LoadPlugin(&s.why);
+    if (s->rig.Start({way}, &s->why) && !s->rig.Route(lines)) s->why = "cannot write nvsnmp.conf";
   }
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
+};
+
+// Each test has a database and a log of its own.
+class ConcurrencyTest : public zov::test::PollSuite<Concurrency, true> {
+ protected:
   void SetUp() override {
-    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
-    dir_ = std::make_unique<TempDir>();
-    db_ = std::make_unique<ScopedEnv>("OVW_DB", dir_->File("ovw.db").c_str());
+    PollSuite::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
     std::vector<std::string> names;
     for (const Printer& p : Printers()) names.push_back(p.name);
     std::string why;
-    ASSERT_TRUE(zov::reliability::PrepareDatabase(names, &why)) << why;
-    old_cwd_ = fs::current_path();
-    fs::current_path(dir_->path());
+    ASSERT_TRUE(Rig().AddPrinters(names, &why)) << why;
   }
-  void TearDown() override { fs::current_path(old_cwd_); }
+
+  static int Poll(const char* name, const char* options) { return Rig().Poll(name, options); }
+  static std::string Here(const std::string& name) { return Rig().Here(name); }
 
   void CheckDatabase() {
     for (const Printer& p : Printers()) {
-      int32_t field = 0;
-      const bool has = zov::reliability::ReadField(p.name, &field);
-      EXPECT_EQ(has, p.state->field_written) << p.name;
-      if (has && p.state->field_written) {
-        EXPECT_EQ(field, p.state->field) << p.name;
+      const std::optional<int32_t> field = Rig().Field(p.name);
+      EXPECT_EQ(field.has_value(), p.state->field_written) << p.name;
+      if (field && p.state->field_written) {
+        EXPECT_EQ(*field, p.state->field) << p.name;
       }
     }
     ToolResult check = RunOvwdb({"dump"});
     EXPECT_EQ(check.exit_code, 0) << check.err;
-    EXPECT_EQ(zov::reliability::Lines(check.out).size(), Printers().size());
+    EXPECT_EQ(zov::test::Lines(check.out).size(), Printers().size());
   }
-
-  struct State {
-    TempDir work;
-    std::vector<std::unique_ptr<FaultAgent>> agents;
-    std::vector<std::unique_ptr<ScopedEnv>> env;
-    NvServiceTestFn poll = nullptr;
-    std::string why;
-  };
-  static State* state_;
-  std::unique_ptr<TempDir> dir_;
-  std::unique_ptr<ScopedEnv> db_;
-  fs::path old_cwd_;
 };
-
-ConcurrencyTest::State* ConcurrencyTest::state_ = nullptr;
 
 TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
   const int threads = EnvCount("ZOV_STRESS_THREADS", 16);
@@ -223,8 +198,8 @@ TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
         const Printer& p = printers[(static_cast<size_t>(t) * 7 + static_cast<size_t>(i)) % printers.size()];
         const char* options = i % 10 == 3 ? kDumpOptions : i % 5 == 1 ? kQuietOptions : kOptions;
         // Now and then a call without an address: it only counts in and out.
-        if (i % 16 == 5) state_->poll(nullptr, "-l");
-        const int status = state_->poll(p.name.c_str(), options);
+        if (i % 16 == 5) Poll(nullptr, "-l");
+        const int status = Poll(p.name.c_str(), options);
         ++polled[t][p.name];
         if (options != kQuietOptions) ++polled_with_log[t][p.name];
         ++made;
@@ -243,7 +218,7 @@ TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
   EXPECT_EQ(made.load(), threads * polls);
   EXPECT_EQ(wrong.load(), 0) << "first: " << first_wrong;
   std::string text;
-  ASSERT_TRUE(zov::test::ReadFile(dir_->File("pslog.txt"), &text));
+  ASSERT_TRUE(zov::test::ReadFile(Here("pslog.txt"), &text));
   std::map<std::string, std::map<std::string, int>> counts;
   CheckLog(text, &counts);
   auto sum = [](const std::vector<std::map<std::string, int>>& per_thread, const std::string& name) {
@@ -279,20 +254,20 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   const int rounds = EnvCount("ZOV_STRESS_ROUNDS", 20);
   std::string list;
   for (const Printer& p : Printers()) list += p.name + "\n";
-  ASSERT_TRUE(zov::test::WriteFile(dir_->File("printers.txt"), list));
+  ASSERT_TRUE(zov::test::WriteFile(Here("printers.txt"), list));
 
   std::vector<zov::test::ChildProcess> children(processes);
   for (int i = 0; i < processes; ++i) {
     zov::test::ChildOptions options;
-    options.stdout_file = dir_->File("runner-" + std::to_string(i) + ".out");
+    options.stdout_file = Here("runner-" + std::to_string(i) + ".out");
     std::string why;
     // The second process asks for packet dumps on every call; the third
     // never asks for the log, so its records must not reach the file (each
     // process has its own stream).
     const char* poll_options = i == 1 ? kDumpOptions : i == 2 ? kQuietOptions : kOptions;
     ASSERT_TRUE(zov::test::StartChild(
-        {ZOV_RUNNER_FILE, "--plugin", ZOV_PLUGIN_FILE, "--options", poll_options,
-         "--printers", dir_->File("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
+        {zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", poll_options,
+         "--printers", Here("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
          "--threads", std::to_string(threads), "--json"},
         options, &children[i], &why))
         << why;
@@ -308,8 +283,8 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   std::map<std::string, int> calls;
   for (int i = 0; i < processes; ++i) {
     std::string out;
-    ASSERT_TRUE(zov::test::ReadFile(dir_->File("runner-" + std::to_string(i) + ".out"), &out));
-    for (const std::string& line : zov::reliability::Lines(out)) {
+    ASSERT_TRUE(zov::test::ReadFile(Here("runner-" + std::to_string(i) + ".out"), &out));
+    for (const std::string& line : zov::test::Lines(out)) {
       if (line.rfind("{\"address\":", 0) != 0) continue;  // dumps and the summary
       const size_t a = line.find('"', 11) + 1;
       const std::string name = line.substr(a, line.find('"', a) - a);
@@ -322,7 +297,7 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   for (const Printer& p : Printers()) EXPECT_EQ(calls[p.name], processes * rounds) << p.name;
 
   std::string text;
-  ASSERT_TRUE(zov::test::ReadFile(dir_->File("pslog.txt"), &text));
+  ASSERT_TRUE(zov::test::ReadFile(Here("pslog.txt"), &text));
   std::map<std::string, std::map<std::string, int>> counts;
   CheckLog(text, &counts);
   for (const Printer& p : Printers()) {

@@ -11,20 +11,19 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "ovwdb_runner.h"
-#include "poll_harness.h"
 #include "support/agents.h"
+#include "support/poll_rig.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using zov::reliability::NvServiceTestFn;
 using zov::test::FaultAgent;
 using zov::test::NvsnmpConfLine;
 using zov::test::ScopedEnv;
-using zov::test::TempDir;
+using zov::test::TimedMs;
 
 constexpr int kTimeoutMs = 300;
 constexpr int kRetries = 1;
@@ -34,38 +33,23 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
 const std::string kTrapLine = ": Generating trap for printer\n";
 
-class PollFaultTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    state_ = new State;
-    State& s = *state_;
-    if (!s.agent.Start({"--table", std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec"}, &s.why)) {
-      return;
-    }
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", s.work.File("nvsnmp.conf").c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", std::to_string(kRetries).c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
-    // No trap receiver anywhere in this suite: traps go to a closed port.
-    s.env.push_back(std::make_unique<ScopedEnv>(
-        "NVSNMP_TRAP_PORT", std::to_string(zov::test::FreeUdpPort()).c_str()));
-    s.poll = zov::reliability::LoadPlugin(&s.why);
-  }
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
-    dir_ = std::make_unique<TempDir>();
-    db_ = std::make_unique<ScopedEnv>("OVW_DB", dir_->File("ovw.db").c_str());
-    old_cwd_ = fs::current_path();
-    fs::current_path(dir_->path());
-  }
-  void TearDown() override { fs::current_path(old_cwd_); }
+// One fault agent serving a plain warning (status 3, identity 5400).
+struct Faults : zov::test::SuiteState {
+  FaultAgent agent;
 
-  // Printers all reach the fault agent serving a plain warning (status 3,
-  // identity 5400); `closed` names a printer whose port nobody listens on.
+  static void Prepare(Faults* s, zov::test::PollWay way) {
+    const std::string table = std::string(ZOV_TEST_DATA_DIR) + "/warning-toner-low.snmprec";
+    if (!s->agent.Start({"--table", table}, &s->why)) return;
+    // No trap receiver anywhere in this suite: traps go to a closed port.
+    s->rig.Start({way, kTimeoutMs, kRetries, zov::test::FreeUdpPort()}, &s->why);
+  }
+};
+
+// Each test has a database and a log of its own.
+class PollFaultTest : public zov::test::PollSuite<Faults, true> {
+ protected:
+  // Printers all reach the fault agent; `closed` names a printer whose port
+  // nobody listens on.
   static void Route(const std::vector<std::string>& names, int closed_port = 0) {
     std::vector<NvsnmpConfLine> lines;
     for (const std::string& name : names) {
@@ -75,29 +59,16 @@ class PollFaultTest : public ::testing::Test {
                                                            : state_->agent.endpoint();
       lines.push_back(line);
     }
-    ASSERT_TRUE(zov::test::WriteNvsnmpConf(state_->work.File("nvsnmp.conf"), lines));
+    ASSERT_TRUE(Rig().Route(lines));
   }
   void Prepare(const std::vector<std::string>& names) {
     Route(names);
     std::string why;
-    ASSERT_TRUE(zov::reliability::PrepareDatabase(names, &why)) << why;
+    ASSERT_TRUE(Rig().AddPrinters(names, &why)) << why;
   }
-  std::string Log() const { return zov::reliability::ReadFrom(dir_->File("pslog.txt"), 0); }
-
-  struct State {
-    TempDir work;
-    FaultAgent agent;
-    std::vector<std::unique_ptr<ScopedEnv>> env;
-    NvServiceTestFn poll = nullptr;
-    std::string why;
-  };
-  static State* state_;
-  std::unique_ptr<TempDir> dir_;
-  std::unique_ptr<ScopedEnv> db_;
-  fs::path old_cwd_;
+  static int Poll(const char* name) { return Rig().Poll(name, kOptions); }
+  static std::string Here(const std::string& name) { return Rig().Here(name); }
 };
-
-PollFaultTest::State* PollFaultTest::state_ = nullptr;
 
 TEST_F(PollFaultTest, DatabaseLockedLongerThanTheBusyTimeoutFailsTheWriteOnly) {
   Prepare({"locked"});
@@ -106,7 +77,7 @@ TEST_F(PollFaultTest, DatabaseLockedLongerThanTheBusyTimeoutFailsTheWriteOnly) {
   options.pipe_stdout = true;
   zov::test::ChildProcess sqlite;
   std::string why;
-  if (!zov::test::StartChild({"sqlite3", dir_->File("ovw.db")}, options, &sqlite, &why)) {
+  if (!zov::test::StartChild({"sqlite3", Here("ovw.db")}, options, &sqlite, &why)) {
     GTEST_SKIP() << "no sqlite3 command: " << why;
   }
   const std::string begin = "BEGIN EXCLUSIVE;\nSELECT 'locked';\n";
@@ -116,10 +87,10 @@ TEST_F(PollFaultTest, DatabaseLockedLongerThanTheBusyTimeoutFailsTheWriteOnly) {
   ASSERT_EQ(line, "locked");
 
   int status = -1;
-  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("locked", kOptions); });
+  const double ms = TimedMs([&] { status = Poll("locked"); });
   // The status and the announcement do not depend on the write.
   EXPECT_EQ(status, 3);
-  EXPECT_EQ(Log(),
+  EXPECT_EQ(Rig().Log(),
             "locked: Unable to set printer status - Object database is locked: \n"
             "locked" + kTrapLine);
   EXPECT_GE(ms, kBusyTimeoutMs * 0.95);
@@ -127,20 +98,18 @@ TEST_F(PollFaultTest, DatabaseLockedLongerThanTheBusyTimeoutFailsTheWriteOnly) {
   zov::test::StopChild(&sqlite);
 
   // Lock gone: the next poll stores the identity.
-  EXPECT_EQ(state_->poll("locked", kOptions), 3);
-  int32_t field = 0;
-  EXPECT_TRUE(zov::reliability::ReadField("locked", &field));
-  EXPECT_EQ(field, 5400);
+  EXPECT_EQ(Poll("locked"), 3);
+  EXPECT_EQ(Rig().Field("locked"), 5400);
 }
 
 TEST_F(PollFaultTest, ReadOnlyDatabaseFailsTheWriteAndThePollGoesOn) {
   Prepare({"read-only"});
   // As root, file modes do not stop a writer; SQLite's read-only open does.
-  ScopedEnv ro("OVW_DB", ("file:" + dir_->File("ovw.db") + "?mode=ro").c_str());
+  ScopedEnv ro("OVW_DB", ("file:" + Here("ovw.db") + "?mode=ro").c_str());
   int status = -1;
-  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("read-only", kOptions); });
+  const double ms = TimedMs([&] { status = Poll("read-only"); });
   EXPECT_EQ(status, 3);
-  EXPECT_EQ(Log(),
+  EXPECT_EQ(Rig().Log(),
             "read-only: Unable to set printer status - Object database is read-only: \n"
             "read-only" + kTrapLine);
   EXPECT_LE(ms, kSlackMs);
@@ -148,70 +117,70 @@ TEST_F(PollFaultTest, ReadOnlyDatabaseFailsTheWriteAndThePollGoesOn) {
 
 TEST_F(PollFaultTest, DatabaseRemovedBetweenPollsLeavesThePollsGoingOn) {
   Prepare({"removed"});
-  EXPECT_EQ(state_->poll("removed", kOptions), 3);
-  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(dir_->File(std::string("ovw.db") + suffix));
+  EXPECT_EQ(Poll("removed"), 3);
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(Here(std::string("ovw.db") + suffix));
   // The connection this thread holds may still reach the removed file, or a
   // new empty database without the field is made; either way the poll gives
   // the printer's status and never blocks.
   for (int i = 0; i < 3; ++i) {
     int status = -1;
-    const double ms = zov::reliability::TimedMs([&] { status = state_->poll("removed", kOptions); });
+    const double ms = TimedMs([&] { status = Poll("removed"); });
     EXPECT_EQ(status, 3);
     EXPECT_LE(ms, kSlackMs);
   }
   // In a fresh thread the database is opened again: made anew, without the
   // field, so the previous identity reads as 0 and is announced again.
-  const size_t before = zov::reliability::FileSize(dir_->File("pslog.txt"));
+  const size_t before = Rig().LogSize();
   int status = -1;
-  std::thread([&] { status = state_->poll("removed", kOptions); }).join();
+  std::thread([&] { status = Poll("removed"); }).join();
   EXPECT_EQ(status, 3);
-  EXPECT_TRUE(fs::exists(dir_->File("ovw.db")));
-  const std::string records = zov::reliability::ReadFrom(dir_->File("pslog.txt"), before);
+  EXPECT_TRUE(fs::exists(Here("ovw.db")));
+  const std::string records = Rig().Log(before);
   EXPECT_NE(records.find("removed: VlmLastAlert field not defined\n"), std::string::npos) << records;
   EXPECT_NE(records.find("removed" + kTrapLine), std::string::npos) << records;
 }
 
 TEST_F(PollFaultTest, MissingLogDirectoryDropsRecordsUntilItExists) {
   Prepare({"log-dir-a", "log-dir-b"});
-  const std::string drive = dir_->File("drive");
+  const std::string drive = Here("drive");
   ScopedEnv nv_drive("NV_DRIVE", drive.c_str());
-  EXPECT_EQ(state_->poll("log-dir-a", kOptions), 3);
+  EXPECT_EQ(Poll("log-dir-a"), 3);
   EXPECT_FALSE(fs::exists(drive));
   fs::create_directories(drive + "/usr/ov/log");
-  EXPECT_EQ(state_->poll("log-dir-b", kOptions), 3);
-  EXPECT_EQ(zov::reliability::ReadFrom(drive + "/usr/ov/log/vlmpslog.txt", 0), "log-dir-b" + kTrapLine);
-  EXPECT_FALSE(fs::exists(dir_->File("pslog.txt")));
+  EXPECT_EQ(Poll("log-dir-b"), 3);
+  EXPECT_EQ(zov::test::ReadFrom(drive + "/usr/ov/log/vlmpslog.txt", 0), "log-dir-b" + kTrapLine);
+  EXPECT_FALSE(fs::exists(Here("pslog.txt")));
 }
 
 TEST_F(PollFaultTest, DriveOf103CharactersIsUsedAnd104IsRefused) {
   Prepare({"drive-103", "drive-104"});
   for (size_t length : {103u, 104u}) {
-    std::string drive = dir_->File("d");
+    std::string drive = Here("d");
     ASSERT_LT(drive.size(), length);
     drive += std::string(length - drive.size(), 'x');
     fs::create_directories(drive + "/usr/ov/log");
     ScopedEnv nv_drive("NV_DRIVE", drive.c_str());
     const std::string name = "drive-" + std::to_string(length);
-    EXPECT_EQ(state_->poll(name.c_str(), kOptions), 3);
+    EXPECT_EQ(Poll(name.c_str()), 3);
     const std::string path = drive + "/usr/ov/log/vlmpslog.txt";
     if (length == 103) {
       EXPECT_EQ(path.size(), 127u);
-      EXPECT_EQ(zov::reliability::ReadFrom(path, 0), name + kTrapLine);
+      EXPECT_EQ(zov::test::ReadFrom(path, 0), name + kTrapLine);
     } else {
       // No log at all rather than a shortened path naming another file.
       EXPECT_TRUE(fs::is_empty(drive + "/usr/ov/log"));
     }
   }
-  EXPECT_FALSE(fs::exists(dir_->File("pslog.txt")));
+  EXPECT_FALSE(fs::exists(Here("pslog.txt")));
 }
 
 TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
   Prepare({"closed-port"});
   Route({"closed-port"}, zov::test::FreeUdpPort());
   int status = -1;
-  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("closed-port", kOptions); });
+  const double ms = TimedMs([&] { status = Poll("closed-port"); });
   EXPECT_EQ(status, 0);
-  const std::string log = Log();
+  const std::string log = Rig().Log();
   EXPECT_EQ(log.rfind("closed-port: Error querying printer\n\t", 0), 0u) << log;
   EXPECT_NE(log.find("closed-port: Unable to get sysUpTime or printer ID from printer\n"), std::string::npos)
       << log;
@@ -224,29 +193,27 @@ TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
 TEST_F(PollFaultTest, UnresolvableLocalHostNameLosesOnlyTheTrap) {
   Prepare({"no-host"});
   zov::test::ChildOptions options;
-  options.stdout_file = dir_->File("runner.out");
+  options.stdout_file = Here("runner.out");
   zov::test::ChildProcess child;
   std::string why;
   const std::string host = "zov-unresolvable-h7";
   ASSERT_TRUE(zov::test::StartChild(
       {"unshare", "--uts", "sh", "-c",
-       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", ZOV_RUNNER_FILE, "--plugin", ZOV_PLUGIN_FILE,
-       "--options", kOptions, "no-host"},
+       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", zov::test::RunnerFile(), "--plugin",
+       zov::test::PluginFile(), "--options", kOptions, "no-host"},
       options, &child, &why))
       << why;
   int wait_status = 0;
   ASSERT_TRUE(zov::test::WaitChild(&child, 30000, &wait_status));
   std::string out;
-  zov::test::ReadFile(dir_->File("runner.out"), &out);
+  zov::test::ReadFile(Here("runner.out"), &out);
   if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
     GTEST_SKIP() << "cannot set a host name in a private namespace: " << out;
   }
   EXPECT_EQ(out.rfind("no-host 3 warning ", 0), 0u) << out;
-  const std::string log = Log();
+  const std::string log = Rig().Log();
   EXPECT_EQ(log.rfind("no-host" + kTrapLine + host + ": Error creating trap session\n\t", 0), 0u) << log;
-  int32_t field = 0;
-  EXPECT_TRUE(zov::reliability::ReadField("no-host", &field));
-  EXPECT_EQ(field, 5400);
+  EXPECT_EQ(Rig().Field("no-host"), 5400);
 }
 
 }  // namespace

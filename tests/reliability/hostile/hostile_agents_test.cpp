@@ -16,22 +16,21 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "poll_harness.h"
 #include "support/agents.h"
+#include "support/poll_rig.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using zov::reliability::NvServiceTestFn;
 using zov::test::FaultAgent;
 using zov::test::NvsnmpConfLine;
-using zov::test::ScopedEnv;
-using zov::test::TempDir;
+using zov::test::TimedMs;
 
 constexpr int kTimeoutMs = 300;
 constexpr int kRetries = 1;
@@ -216,37 +215,20 @@ std::vector<HostileCase> Cases() {
   return cases;
 }
 
-class HostileAgentTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    state_ = new State;
-    State& s = *state_;
-    s.env.push_back(std::make_unique<ScopedEnv>("OVW_DB", s.work.File("ovw.db").c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_CONF", s.work.File("nvsnmp.conf").c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TIMEOUT_MS", std::to_string(kTimeoutMs).c_str()));
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_RETRIES", std::to_string(kRetries).c_str()));
+// Each case starts its own fault agent; the suite has the database.
+struct Hostile : zov::test::SuiteState {
+  static void Prepare(Hostile* s, zov::test::PollWay way) {
     // Traps go to the discard port: whether one is sent is not what is tested here.
-    s.env.push_back(std::make_unique<ScopedEnv>("NVSNMP_TRAP_PORT", "9"));
-    s.env.push_back(std::make_unique<ScopedEnv>("NV_DRIVE", nullptr));
+    if (!s->rig.Start({way, kTimeoutMs, kRetries, 9}, &s->why)) return;
     std::vector<std::string> names;
     for (const HostileCase& c : Cases()) names.push_back(c.name);
     names.push_back("restarting");
-    if (!zov::reliability::PrepareDatabase(names, &s.why)) return;
-    s.poll = zov::reliability::LoadPlugin(&s.why);
+    s->rig.AddPrinters(names, &s->why);
   }
-  static void TearDownTestSuite() {
-    delete state_;
-    state_ = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_EQ(state_->poll != nullptr ? "" : state_->why, "");
-    old_cwd_ = fs::current_path();
-    fs::current_path(state_->work.path());  // pslog.txt lands here
-  }
-  void TearDown() override { fs::current_path(old_cwd_); }
+};
 
-  static std::string LogPath() { return state_->work.File("pslog.txt"); }
-
+class HostileAgentTest : public zov::test::PollSuite<Hostile> {
+ protected:
   // Maps the printer name to an endpoint (the configuration is read at each
   // session open).
   static void Route(const std::string& name, const std::string& endpoint, int timeout_ms = 0,
@@ -256,20 +238,9 @@ class HostileAgentTest : public ::testing::Test {
     line.peer = endpoint;
     line.timeout_ms = timeout_ms;
     line.retries = retries;
-    ASSERT_TRUE(zov::test::WriteNvsnmpConf(state_->work.File("nvsnmp.conf"), {line}));
+    ASSERT_TRUE(Rig().Route({line}));
   }
-
-  struct State {
-    TempDir work;
-    std::vector<std::unique_ptr<ScopedEnv>> env;
-    NvServiceTestFn poll = nullptr;
-    std::string why;
-  };
-  static State* state_;
-  fs::path old_cwd_;
 };
-
-HostileAgentTest::State* HostileAgentTest::state_ = nullptr;
 
 TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
   int tried = 0;
@@ -277,7 +248,7 @@ TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
     SCOPED_TRACE(c.name);
     std::string table_text;
     for (const auto& [oid, line] : c.table) table_text += line + "\n";
-    const std::string table_file = state_->work.File(c.name + ".table");
+    const std::string table_file = Rig().File(c.name + ".table");
     ASSERT_TRUE(zov::test::WriteFile(table_file, table_text));
     std::vector<std::string> args = {"--table", table_file};
     args.insert(args.end(), c.fault.begin(), c.fault.end());
@@ -286,25 +257,24 @@ TEST_F(HostileAgentTest, EveryMisbehaviourEndsInTimeWithItsStatusAndRecord) {
     ASSERT_TRUE(agent.Start(args, &why)) << why;
     Route(c.name, agent.endpoint());
 
-    const size_t before = zov::reliability::FileSize(LogPath());
+    const size_t before = Rig().LogSize();
     int status = -1;
-    const double ms = zov::reliability::TimedMs([&] { status = state_->poll(c.name.c_str(), kOptions); });
+    const double ms = TimedMs([&] { status = Rig().Poll(c.name.c_str(), kOptions); });
     const int floor_ms = c.lost_exchanges * kExchangeMs + c.lost_attempts * kTimeoutMs;
-    const std::string records = zov::reliability::ReadFrom(LogPath(), before);
+    const std::string records = Rig().Log(before);
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(records, Replace(c.records, c.name));
     EXPECT_LE(ms, floor_ms + kSlackMs + c.work_ms);
     // The timeouts were waited out, not cut short.
     EXPECT_GE(ms, floor_ms * 0.95);
-    if (c.check_field != kUntouched) {
-      int32_t field = 0;
-      EXPECT_TRUE(zov::reliability::ReadField(c.name, &field));
+    const std::optional<int32_t> field = Rig().Field(c.name);
+    if (c.check_field == kUntouched) {
+      EXPECT_EQ(field, std::nullopt) << "field written: " << field.value_or(0);
+    } else {
+      EXPECT_TRUE(field.has_value());
       if (c.check_field == kEquals) {
         EXPECT_EQ(field, c.field);
       }
-    } else {
-      int32_t field = 0;
-      EXPECT_FALSE(zov::reliability::ReadField(c.name, &field)) << "field written: " << field;
     }
     ++tried;
   }
@@ -380,7 +350,7 @@ struct RestartingRelay {
 };
 
 TEST_F(HostileAgentTest, AgentRestartingInMidWalkIsReachedAgainOnTheRetry) {
-  const std::string table_file = state_->work.File("restarting.table");
+  const std::string table_file = Rig().File("restarting.table");
   std::string text;
   for (const auto& [oid, line] : Recording("table-1000-rows")) text += line + "\n";
   ASSERT_TRUE(zov::test::WriteFile(table_file, text));
@@ -393,17 +363,15 @@ TEST_F(HostileAgentTest, AgentRestartingInMidWalkIsReachedAgainOnTheRetry) {
   constexpr int kRestartRetries = 2;
   Route("restarting", "127.0.0.1:" + std::to_string(relay.port), kRestartTimeoutMs, kRestartRetries);
 
-  const size_t before = zov::reliability::FileSize(LogPath());
+  const size_t before = Rig().LogSize();
   int status = -1;
-  const double ms = zov::reliability::TimedMs([&] { status = state_->poll("restarting", kOptions); });
+  const double ms = TimedMs([&] { status = Rig().Poll("restarting", kOptions); });
   EXPECT_EQ(relay.restarts, 1);
   EXPECT_EQ(status, 3);  // the whole table was read: warnings at 250, 500, 750
-  EXPECT_EQ(zov::reliability::ReadFrom(LogPath(), before), "restarting: Generating trap for printer\n");
+  EXPECT_EQ(Rig().Log(before), "restarting: Generating trap for printer\n");
   EXPECT_GE(ms, kRestartTimeoutMs * 0.95);
   EXPECT_LE(ms, kRestartTimeoutMs * (kRestartRetries + 1) + kSlackMs + 5000);
-  int32_t field = 0;
-  EXPECT_TRUE(zov::reliability::ReadField("restarting", &field));
-  EXPECT_EQ(field, 101000);
+  EXPECT_EQ(Rig().Field("restarting"), 101000);
 }
 
 }  // namespace

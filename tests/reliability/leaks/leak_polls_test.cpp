@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "poll_harness.h"
 #include "support/agents.h"
+#include "support/poll_rig.h"
 
 namespace {
 
@@ -24,7 +24,6 @@ namespace fs = std::filesystem;
 using zov::test::FaultAgent;
 using zov::test::NvsnmpConfLine;
 using zov::test::ScopedEnv;
-using zov::test::TempDir;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
@@ -74,7 +73,9 @@ long ResidentKb() {
 TEST(LeakPollsTest, TenThousandPollsOverEveryPathLoseNothing) {
   const char* count_text = std::getenv("ZOV_LEAK_POLLS");
   const int polls = count_text != nullptr && std::atoi(count_text) > 0 ? std::atoi(count_text) : 10000;
-  TempDir work;
+  zov::test::PollRig rig;
+  std::string why;
+  ASSERT_TRUE(rig.Start({}, &why)) << why;
   std::vector<std::unique_ptr<FaultAgent>> agents;
   std::vector<NvsnmpConfLine> lines;
   std::vector<std::string> objects;
@@ -82,7 +83,6 @@ TEST(LeakPollsTest, TenThousandPollsOverEveryPathLoseNothing) {
     auto agent = std::make_unique<FaultAgent>();
     std::vector<std::string> args = {"--table", std::string(ZOV_TEST_DATA_DIR) + "/" + p.recording + ".snmprec"};
     args.insert(args.end(), p.fault.begin(), p.fault.end());
-    std::string why;
     ASSERT_TRUE(agent->Start(args, &why)) << why;
     NvsnmpConfLine line;
     line.name = p.name;
@@ -91,19 +91,11 @@ TEST(LeakPollsTest, TenThousandPollsOverEveryPathLoseNothing) {
     if (p.in_database) objects.push_back(p.name);
     agents.push_back(std::move(agent));
   }
-  ASSERT_TRUE(zov::test::WriteNvsnmpConf(work.File("nvsnmp.conf"), lines));
-  ScopedEnv conf("NVSNMP_CONF", work.File("nvsnmp.conf").c_str());
-  ScopedEnv db("OVW_DB", work.File("ovw.db").c_str());
-  ScopedEnv timeout("NVSNMP_TIMEOUT_MS", "1000");
-  ScopedEnv retries("NVSNMP_RETRIES", "1");
-  ScopedEnv trap_port("NVSNMP_TRAP_PORT", "9");
-  const std::string drive = work.File("drive");
+  ASSERT_TRUE(rig.Route(lines));
+  const std::string drive = rig.File("drive");
   fs::create_directories(drive + "/usr/ov/log");
   ScopedEnv nv_drive("NV_DRIVE", drive.c_str());
-  std::string why;
-  ASSERT_TRUE(zov::reliability::PrepareDatabase(objects, &why)) << why;
-  zov::reliability::NvServiceTestFn poll = zov::reliability::LoadPlugin(&why);
-  ASSERT_NE(poll, nullptr) << why;
+  ASSERT_TRUE(rig.AddPrinters(objects, &why)) << why;
 
   long settled_kb = 0;
   int wrong = 0;
@@ -112,12 +104,12 @@ TEST(LeakPollsTest, TenThousandPollsOverEveryPathLoseNothing) {
     const Path& p = Paths()[static_cast<size_t>(i) % Paths().size()];
     // Every fourth call without the log, every seventh without options.
     const char* options = i % 7 == 0 ? nullptr : i % 4 == 0 ? "-c 11 -w 12 -o 13" : "-l -c 11 -w 12 -o 13";
-    if (poll(p.name, options) != p.status && wrong++ < 5) {
+    if (rig.Poll(p.name, options) != p.status && wrong++ < 5) {
       ADD_FAILURE() << "poll " << i << " of " << p.name << " gave the wrong status";
     }
     if (i == settle) settled_kb = ResidentKb();
   }
-  poll(nullptr, nullptr);  // no address: counted in and out only
+  rig.Poll(nullptr, nullptr);  // no address: counted in and out only
   EXPECT_EQ(wrong, 0);
   const long end_kb = ResidentKb();
   std::printf("%d polls; resident %ld kB after %d, %ld kB at the end\n", polls, settled_kb, settle, end_kb);

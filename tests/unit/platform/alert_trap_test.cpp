@@ -151,7 +151,7 @@ TEST_F(AlertTrapTest, TrapNumberIsTheSpecificTypeUnchanged) {
 TEST_F(AlertTrapTest, SessionThatCannotBeOpenedIsLoggedWithTheHostAsSubject) {
   LogCapture log;
   ASSERT_TRUE(log.ok());
-  fake_snmp::FailOpen(1, kOVsnmpErrBadPeer);
+  fake_snmp::Fail(fake_snmp::Call::kOpen, 1, kOVsnmpErrBadPeer);
   EXPECT_EQ(Send(17, Bytes("Paper jam")), kOVsnmpErrBadPeer);
   EXPECT_EQ(log.Text(), SnmpErrorRecord("Error creating trap session", kOVsnmpErrBadPeer));
   EXPECT_EQ(fake_snmp::GetCounts().create_pdu_calls, 0);
@@ -163,7 +163,7 @@ TEST_F(AlertTrapTest, SessionThatCannotBeOpenedIsLoggedWithTheHostAsSubject) {
 TEST_F(AlertTrapTest, PduThatCannotBeCreatedStillClosesTheSession) {
   LogCapture log;
   ASSERT_TRUE(log.ok());
-  fake_snmp::FailCreatePdu(1, kOVsnmpErrNoMemory);
+  fake_snmp::Fail(fake_snmp::Call::kCreatePdu, 1, kOVsnmpErrNoMemory);
   EXPECT_EQ(Send(17, Bytes("Paper jam")), kOVsnmpErrNoMemory);
   EXPECT_EQ(log.Text(), SnmpErrorRecord("Error creating trap PDU", kOVsnmpErrNoMemory));
   EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
@@ -175,7 +175,7 @@ TEST_F(AlertTrapTest, PduThatCannotBeCreatedStillClosesTheSession) {
 TEST_F(AlertTrapTest, FailedSendIsLoggedReturnedAndTheSessionClosed) {
   LogCapture log;
   ASSERT_TRUE(log.ok());
-  fake_snmp::FailSend(1, kOVsnmpErrSend);
+  fake_snmp::Fail(fake_snmp::Call::kSend, 1, kOVsnmpErrSend);
   EXPECT_EQ(Send(17, Bytes("Paper jam")), kOVsnmpErrSend);
   EXPECT_EQ(log.Text(), SnmpErrorRecord("Error sending trap", kOVsnmpErrSend));
   EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
@@ -191,7 +191,7 @@ TEST_F(AlertTrapTest, RefusedBindingIsLeftOutAndTheTrapStillSent) {
     fake_snmp::Reset();
     LogCapture log;
     ASSERT_TRUE(log.ok());
-    fake_snmp::FailAddTypedVarBind(refused);
+    fake_snmp::Fail(fake_snmp::Call::kAddTypedVarBind, refused);
     ASSERT_EQ(Send(17, Bytes("Paper jam")), 0);
     std::vector<fake_snmp::SentPdu> sent = fake_snmp::Sent();
     ASSERT_EQ(sent.size(), 1u);

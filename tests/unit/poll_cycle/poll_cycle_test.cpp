@@ -229,7 +229,7 @@ TEST_F(PollCycleTest, NoLocalHostNameMeansNoTrapButTheSameStatusAndField) {
 
 TEST_F(PollCycleTest, AFailedTrapIsNotRetriedOnTheNextPoll) {
   fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100}}));
-  fake_snmp::FailSend(1);
+  fake_snmp::Fail(fake_snmp::Call::kSend, 1);
   EXPECT_EQ(Poll(), 3);
   EXPECT_EQ(Field(), 100);  // written before the send
   EXPECT_NE(log_.Text().find("pollhost: Error sending trap\n\t"), std::string::npos);

@@ -119,7 +119,7 @@ TEST_F(ProbeIdentityTest, ErrorStatusIsLoggedWithItsText) {
 
 TEST_F(ProbeIdentityTest, SessionThatCannotOpenIsLoggedLikeNoAnswer) {
   fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily)));
-  fake_snmp::FailOpen(1, kOVsnmpErrBadPeer);
+  fake_snmp::Fail(fake_snmp::Call::kOpen, 1, kOVsnmpErrBadPeer);
   Probe();
   ExpectUnavailable();
   EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Error querying printer\n\t" +
@@ -153,7 +153,7 @@ TEST_F(ProbeIdentityTest, ValuesOfTheWrongTypeAreNotRead) {
 
 TEST_F(ProbeIdentityTest, RequestThatCannotBeBuiltIsLogged) {
   fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily)));
-  fake_snmp::FailAddNullVarBind(2, kOVsnmpErrNoMemory);
+  fake_snmp::Fail(fake_snmp::Call::kAddNullVarBind, 2, kOVsnmpErrNoMemory);
   Probe();
   ExpectUnavailable();
   EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Error querying printer\n\t" +

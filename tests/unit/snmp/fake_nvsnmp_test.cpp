@@ -46,7 +46,7 @@ TEST_F(FakeNvsnmpTest, TrapIsRecordedDeeplyAndReleasedWhateverTheOutcome) {
     ASSERT_NE(OVsnmpAddTypedVarBind(pdu, Block(O("1.3.6.1.4.1.2.6.3.2")), 10,
                                     kOVsnmpOctetString, &value, 3),
               nullptr);
-    if (attempt == 2) fake_snmp::FailSend(2);
+    if (attempt == 2) fake_snmp::Fail(fake_snmp::Call::kSend, 2);
     EXPECT_EQ(OVsnmpSend(s, pdu), attempt == 1 ? 0 : -1);
   }
   EXPECT_EQ(OVsnmpClose(s), 0);
@@ -87,10 +87,10 @@ TEST_F(FakeNvsnmpTest, DoubleFreeAndLeakAreCounted) {
 
 TEST_F(FakeNvsnmpTest, FailedAddStillTakesTheBlocksAndFreeTakesTheEnterprise) {
   OVsnmpPdu* pdu = OVsnmpCreatePdu(kOVsnmpTrap);
-  fake_snmp::FailAddNullVarBind(1);
+  fake_snmp::Fail(fake_snmp::Call::kAddNullVarBind, 1);
   EXPECT_EQ(OVsnmpAddNullVarBind(pdu, Block(O("1.3")), 2), nullptr);
   EXPECT_EQ(OVsnmpErrno, kOVsnmpErrNoMemory);
-  fake_snmp::FailAddTypedVarBind(1);
+  fake_snmp::Fail(fake_snmp::Call::kAddTypedVarBind, 1);
   OVsnmpVal value;
   value.string = static_cast<uint8_t*>(std::malloc(4));
   EXPECT_EQ(OVsnmpAddTypedVarBind(pdu, Block(O("1.3")), 2, kOVsnmpOctetString, &value, 4), nullptr);

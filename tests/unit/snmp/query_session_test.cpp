@@ -304,7 +304,7 @@ TEST_F(QuerySessionTest, OpenFailureReturnsTheLibraryErrorAndClosesNothing) {
 // the library's error, the rows before it stay, nothing leaks.
 struct CallFailure {
   const char* what;
-  void (*script)(int n, int err);
+  fake_snmp::Call call;
   int n;
   int32_t rows;
 };
@@ -316,7 +316,7 @@ TEST_P(QuerySessionCallFailureTest, ReturnsTheErrorAndKeepsEarlierRows) {
   const CallFailure& f = GetParam();
   MakeAlertSession();
   fake_snmp::SetAgent(kPeer, AlertAgent({1, 2, 3}));
-  f.script(f.n, -42);
+  fake_snmp::Fail(f.call, f.n, -42);
   EXPECT_EQ(session_->Run(kPeer, true, false), -42) << f.what;
   EXPECT_EQ(session_->RowCount(), f.rows) << f.what;
   EXPECT_EQ(fake_snmp::Closes().size(), 1u);
@@ -325,13 +325,11 @@ TEST_P(QuerySessionCallFailureTest, ReturnsTheErrorAndKeepsEarlierRows) {
 INSTANTIATE_TEST_SUITE_P(
     Calls, QuerySessionCallFailureTest,
     ::testing::Values(
-        CallFailure{"first CreatePdu", [](int n, int e) { fake_snmp::FailCreatePdu(n, e); }, 1, 0},
-        CallFailure{"third CreatePdu", [](int n, int e) { fake_snmp::FailCreatePdu(n, e); }, 3, 2},
-        CallFailure{"first add", [](int n, int e) { fake_snmp::FailAddNullVarBind(n, e); }, 1, 0},
-        CallFailure{"second add of the first request",
-                    [](int n, int e) { fake_snmp::FailAddNullVarBind(n, e); }, 2, 0},
-        CallFailure{"second add of the second request",
-                    [](int n, int e) { fake_snmp::FailAddNullVarBind(n, e); }, 4, 1}),
+        CallFailure{"first CreatePdu", fake_snmp::Call::kCreatePdu, 1, 0},
+        CallFailure{"third CreatePdu", fake_snmp::Call::kCreatePdu, 3, 2},
+        CallFailure{"first add", fake_snmp::Call::kAddNullVarBind, 1, 0},
+        CallFailure{"second add of the first request", fake_snmp::Call::kAddNullVarBind, 2, 0},
+        CallFailure{"second add of the second request", fake_snmp::Call::kAddNullVarBind, 4, 1}),
     [](const auto& info) { return std::to_string(info.index); });
 
 TEST_F(QuerySessionTest, AnswerThatRepeatsThePreviousOneEndsTheWalk) {

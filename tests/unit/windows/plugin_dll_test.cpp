@@ -163,7 +163,7 @@ TEST_F(PluginDll, ErrorNumberIsReadFromTheLibrarysDataItem) {
   const std::string log = wintest::MakeLogFolder(dir.path());
   wintest::ScopedNvDrive drive(dir.path().c_str());
   fake_snmp::SetAgent(kPrinter, Printer(3, 8, 1, 13, "Jam", 10));
-  fake_snmp::FailOpen(1, 2);
+  fake_snmp::Fail(fake_snmp::Call::kOpen, 1, 2);
   EXPECT_EQ(service_test_(kPrinter, "-l"), 0);
   const std::string text = wintest::ReadBinary(log);
   EXPECT_NE(text.find(std::string(kPrinter) + ": "), std::string::npos) << text;

@@ -1,4 +1,4 @@
-#include "ovwdb_runner.h"
+#include "support/ovwdb_runner.h"
 
 #include <signal.h>
 #include <sys/wait.h>

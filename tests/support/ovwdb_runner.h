@@ -1,6 +1,6 @@
 // Runs the ovwdb tool and collects its exit code and output.
-#ifndef ZOV_TESTS_INTEGRATION_PLATFORM_OVWDB_RUNNER_H_
-#define ZOV_TESTS_INTEGRATION_PLATFORM_OVWDB_RUNNER_H_
+#ifndef ZOV_TESTS_SUPPORT_OVWDB_RUNNER_H_
+#define ZOV_TESTS_SUPPORT_OVWDB_RUNNER_H_
 
 #include <string>
 #include <vector>
@@ -16,4 +16,4 @@ struct ToolResult {
 ToolResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd = "",
                     bool unset_db = false);
 
-#endif  // ZOV_TESTS_INTEGRATION_PLATFORM_OVWDB_RUNNER_H_
+#endif  // ZOV_TESTS_SUPPORT_OVWDB_RUNNER_H_
