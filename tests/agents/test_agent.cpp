@@ -4,7 +4,7 @@
 // misbehaves on demand, for what no well-behaved agent does:
 //
 //   test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]
-//              [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
+//              [--address A] [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
 //              [--depth D] [--ignore-stdin]
 //
 // Table lines are snmprec-like: OID|TYPE|VALUE with TYPE 2 INTEGER, 4 OCTET
@@ -39,7 +39,8 @@
 // each line on standard input with its figures so far (requests, unanswered,
 // traps, wall and CPU seconds, requests per CPU second).
 //
-// Both bind 127.0.0.1 (::1 with --ipv6) and exit on SIGTERM or when standard
+// Both bind 127.0.0.1 (::1 with --ipv6; another loopback address with
+// --address, such as the 127.0.1.1 a stock host name resolves to) and exit on SIGTERM or when standard
 // input closes (with --ignore-stdin only on SIGTERM, for runs from a shell).
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -379,6 +380,7 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
 void Usage() {
   std::fprintf(stderr,
                "usage: test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]\n"
+               "                  [--address A]\n"
                "                  [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
                "                           wrong-type|big-value|wrong-id] [--from N] [--only] [--status S]\n"
                "                  [--size BYTES] [--depth D] [--ignore-stdin]\n"
@@ -462,6 +464,7 @@ struct Options {
   bool bench = false;
   int port = 0;
   bool ipv6 = false;
+  in_addr address{htonl(INADDR_LOOPBACK)};
   bool watch_stdin = true;
   FaultOptions fault;
 };
@@ -505,6 +508,8 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       o->fault.depth = static_cast<size_t>(std::max(1L, std::atol(v.c_str())));
     } else if (a == "--port") {
       o->port = std::atoi(v.c_str());
+    } else if (a == "--address") {
+      if (inet_pton(AF_INET, v.c_str(), &o->address) != 1) return false;
     } else {
       return false;
     }
@@ -517,7 +522,7 @@ bool ParseArgs(int argc, char** argv, Options* o) {
                      [&](const char* f) { return o->fault.fault == f; });
 }
 
-int BindUdp(bool ipv6, int port) {
+int BindUdp(bool ipv6, in_addr address, int port) {
   const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int buffer = 4 << 20;  // room for a benchmark's bursts
@@ -534,7 +539,7 @@ int BindUdp(bool ipv6, int port) {
   } else {
     auto* a = reinterpret_cast<sockaddr_in*>(&ss);
     a->sin_family = AF_INET;
-    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_addr = address;
     a->sin_port = htons(static_cast<uint16_t>(port));
     len = sizeof *a;
   }
@@ -605,8 +610,8 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
-  const int fd = BindUdp(o.ipv6, o.port);
-  const int trap_fd = o.bench ? BindUdp(o.ipv6, 0) : -1;
+  const int fd = BindUdp(o.ipv6, o.address, o.port);
+  const int trap_fd = o.bench ? BindUdp(o.ipv6, o.address, 0) : -1;
   if (fd < 0 || (o.bench && trap_fd < 0)) {
     std::perror("test_agent: bind");
     return 1;

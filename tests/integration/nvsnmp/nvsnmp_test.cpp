@@ -765,7 +765,10 @@ TEST_F(TrapNvsnmp, TrapArrivesWithExactFieldsAndBindings) {
 TEST_F(TrapNvsnmp, OneSessionSendsRequestsToTheAgentPortAndTrapsToTheTrapPort) {
   std::string why;
   FaultAgent agent;
-  ASSERT_TRUE(agent.Start({"--row", "1.3.6.1.2.1.1.3.0|67|7"}, &why)) << why;
+  // Both ends on the receiver's address: on a stock machine the host name
+  // resolves to 127.0.1.1, where nothing else listens.
+  ASSERT_TRUE(agent.Start({"--address", receiver_.address(), "--row", "1.3.6.1.2.1.1.3.0|67|7"}, &why))
+      << why;
   std::string agent_port = std::to_string(agent.port());
   std::string trap_port = std::to_string(receiver_.port());
   ScopedEnv port("NVSNMP_PORT", agent_port.c_str());
