@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 
-#include "block_cache.h"
 #include "internal.h"
 
 namespace nvsnmp {
@@ -37,9 +36,9 @@ void Append(OVsnmpPdu* pdu, OVsnmpVarBind* binding) {
 OVsnmpVarBind* NewBinding(uint32_t* oid_block, uint32_t oid_length, uint8_t type) {
   // Room past the record, so that no other block can start at binding + 1
   // (IsPacked).
-  auto* binding = static_cast<OVsnmpVarBind*>(TakeZeroedBlock(sizeof(OVsnmpVarBind) + sizeof(uint32_t)));
+  auto* binding = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind) + sizeof(uint32_t)));
   if (binding == nullptr) {
-    nvsnmp::GiveBlock(oid_block);
+    std::free(oid_block);
     SetError(kOVsnmpErrNoMemory);
     return nullptr;
   }
@@ -171,14 +170,14 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
   // can never mistake another block for an inner one.
   size_t tail = oid_bytes + (has_value ? (value_bytes > 0 ? value_bytes : 1) : 0);
   if (tail < sizeof(uint32_t)) tail = sizeof(uint32_t);
-  auto* b = static_cast<OVsnmpVarBind*>(TakeBlock(sizeof(OVsnmpVarBind) + tail));
+  auto* b = static_cast<OVsnmpVarBind*>(std::malloc(sizeof(OVsnmpVarBind) + tail));
   if (b == nullptr) return kOVsnmpErrNoMemory;
   std::memset(b, 0, sizeof(OVsnmpVarBind));
   b->oid = reinterpret_cast<uint32_t*>(b + 1);
   b->oid_length = static_cast<uint32_t>(v->name_length);
   b->type = v->type;
   if (!CopyOidInto(v->name, v->name_length, b->oid)) {
-    GiveBlock(b);
+    std::free(b);
     return kOVsnmpErrBadResponse;
   }
   uint8_t* value = reinterpret_cast<uint8_t*>(b->oid) + oid_bytes;
@@ -207,7 +206,7 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
     case ASN_OBJECT_ID: {
       size_t count = v->val_len / sizeof(oid);
       if (!CopyOidInto(v->val.objid, count, reinterpret_cast<uint32_t*>(value))) {
-        GiveBlock(b);
+        std::free(b);
         return kOVsnmpErrBadResponse;
       }
       b->val.string = value;
@@ -298,7 +297,7 @@ netsnmp_pdu* ToNetsnmp(const OVsnmpPdu* pdu, long version, int* error) {
 
 OVsnmpPdu* FromNetsnmp(const netsnmp_pdu* response, int* error) {
   std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> out(
-      static_cast<OVsnmpPdu*>(nvsnmp::TakeZeroedBlock(sizeof(OVsnmpPdu))), OVsnmpFreePdu);
+      static_cast<OVsnmpPdu*>(std::calloc(1, sizeof(OVsnmpPdu))), OVsnmpFreePdu);
   if (!out) {
     *error = kOVsnmpErrNoMemory;
     return nullptr;
@@ -344,7 +343,7 @@ NVSNMP_API OVsnmpPdu* OVsnmpCreatePdu(int type) {
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
-  auto* pdu = static_cast<OVsnmpPdu*>(nvsnmp::TakeZeroedBlock(sizeof(OVsnmpPdu)));
+  auto* pdu = static_cast<OVsnmpPdu*>(std::calloc(1, sizeof(OVsnmpPdu)));
   if (pdu == nullptr) {
     SetError(kOVsnmpErrNoMemory);
     return nullptr;
@@ -359,19 +358,19 @@ NVSNMP_API void OVsnmpFreePdu(OVsnmpPdu* pdu) {
   while (b != nullptr) {
     OVsnmpVarBind* next = b->next_variable;
     if (!nvsnmp::IsPacked(b)) {
-      nvsnmp::GiveBlock(b->oid);
-      nvsnmp::GiveBlock(b->val.string);  // every member of the union is one malloc'ed block
+      std::free(b->oid);
+      std::free(b->val.string);  // every member of the union is one malloc'ed block
     }
-    nvsnmp::GiveBlock(b);
+    std::free(b);
     b = next;
   }
-  nvsnmp::GiveBlock(pdu->enterprise);
-  nvsnmp::GiveBlock(pdu);
+  std::free(pdu->enterprise);
+  std::free(pdu);
 }
 
 NVSNMP_API OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length) {
   if (pdu == nullptr || !nvsnmp::ValidOid(oid, oid_length)) {
-    nvsnmp::GiveBlock(oid);  // the block is the PDU's whatever the outcome
+    std::free(oid);  // the block is the PDU's whatever the outcome
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
@@ -387,8 +386,8 @@ NVSNMP_API OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, u
   uint8_t* handed_block =
       (nvsnmp::IsBlockType(type) || type == kOVsnmpIpAddress) && value != nullptr ? value->string : nullptr;
   auto refuse = [&](int error) -> OVsnmpVarBind* {
-    nvsnmp::GiveBlock(oid);
-    nvsnmp::GiveBlock(handed_block);
+    std::free(oid);
+    std::free(handed_block);
     SetError(error);
     return nullptr;
   };
@@ -409,7 +408,7 @@ NVSNMP_API OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, u
     // The holder lives only for this call, and whatever length the caller
     // gives, an INTEGER is the holder's full 32-bit value.
     if (value->integer == nullptr) return refuse(kOVsnmpErrBadArgument);
-    stored.integer = static_cast<int32_t*>(nvsnmp::TakeBlock(sizeof(int32_t)));
+    stored.integer = static_cast<int32_t*>(std::malloc(sizeof(int32_t)));
     if (stored.integer == nullptr) return refuse(kOVsnmpErrNoMemory);
     *stored.integer = *value->integer;
     stored_len = 4;
@@ -432,7 +431,7 @@ NVSNMP_API OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, u
   }
   OVsnmpVarBind* b = nvsnmp::NewBinding(oid, oid_length, type);
   if (b == nullptr) {
-    nvsnmp::GiveBlock(stored.string);
+    std::free(stored.string);
     return nullptr;
   }
   b->val = stored;
