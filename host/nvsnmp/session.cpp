@@ -13,8 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
-#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
@@ -219,27 +217,6 @@ int SessionError(void* handle) {
   return MapLibraryError(session != nullptr ? session->s_snmp_errno : 0);
 }
 
-// Names looked up lately, so that a poll does not read the hosts file and
-// ask the resolver again for a name it resolved a moment ago; kept briefly,
-// so a changed address is seen within seconds.
-constexpr auto kResolvedNameLifetime = std::chrono::seconds(5);
-constexpr size_t kResolvedNamesKept = 1024;
-
-struct ResolvedName {
-  netsnmp_ep address;
-  std::chrono::steady_clock::time_point expires;
-};
-
-struct ResolvedNames {
-  std::mutex mutex;
-  std::unordered_map<std::string, ResolvedName> names;
-};
-
-ResolvedNames& NameCache() {
-  static ResolvedNames cache;
-  return cache;
-}
-
 // An address written as one, taken without asking the resolver.
 bool NumericAddress(const std::string& host, netsnmp_ep* address) {
   *address = netsnmp_ep{};
@@ -281,24 +258,7 @@ int LookUpName(const std::string& host, netsnmp_ep* address) {
 // The address to send to, as a socket address: net-snmp is handed the
 // endpoint, so it neither parses a peer text nor resolves a name itself.
 int ResolvePeer(const std::string& host, netsnmp_ep* address) {
-  if (NumericAddress(host, address)) return 0;
-  ResolvedNames& cache = NameCache();
-  const auto now = std::chrono::steady_clock::now();
-  {
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    auto it = cache.names.find(host);
-    if (it != cache.names.end() && now < it->second.expires) {
-      *address = it->second.address;
-      return 0;
-    }
-  }
-  // Failures are not kept: a name that appears is used at once.
-  int rc = LookUpName(host, address);
-  if (rc != 0) return rc;
-  std::lock_guard<std::mutex> lock(cache.mutex);
-  if (cache.names.size() >= kResolvedNamesKept) cache.names.clear();
-  cache.names[host] = ResolvedName{*address, now + kResolvedNameLifetime};
-  return 0;
+  return NumericAddress(host, address) ? 0 : LookUpName(host, address);
 }
 
 // Opens the net-snmp session of one kind on first use.
