@@ -20,10 +20,11 @@ constexpr uint32_t kMaxValueBytes = 65535;
 // net-snmp uses, so this one table serves both directions.
 enum class Holding { kNone, kFourBytes, kAddress, kBytes, kOid, kCounter64 };
 
-static_assert(kOVsnmpInteger == ASN_INTEGER && kOVsnmpOctetString == ASN_OCTET_STR && kOVsnmpNull == ASN_NULL &&
-              kOVsnmpObjectId == ASN_OBJECT_ID && kOVsnmpIpAddress == ASN_IPADDRESS &&
-              kOVsnmpCounter32 == ASN_COUNTER && kOVsnmpGauge32 == ASN_GAUGE &&
-              kOVsnmpTimeTicks == ASN_TIMETICKS && kOVsnmpOpaque == ASN_OPAQUE && kOVsnmpCounter64 == ASN_COUNTER64);
+static_assert(kOVsnmpInteger == ASN_INTEGER && kOVsnmpOctetString == ASN_OCTET_STR &&
+              kOVsnmpNull == ASN_NULL && kOVsnmpObjectId == ASN_OBJECT_ID &&
+              kOVsnmpIpAddress == ASN_IPADDRESS && kOVsnmpCounter32 == ASN_COUNTER &&
+              kOVsnmpGauge32 == ASN_GAUGE && kOVsnmpTimeTicks == ASN_TIMETICKS &&
+              kOVsnmpOpaque == ASN_OPAQUE && kOVsnmpCounter64 == ASN_COUNTER64);
 
 // The holding of a known type; false for any other type byte.
 bool FindHolding(uint8_t type, Holding* holding) {
@@ -105,7 +106,8 @@ bool NetsnmpValue(const OVsnmpVarBind* b, Holding holding, long* number, counter
     case Holding::kFourBytes:
       if (b->val.integer == nullptr) return false;
       // An INTEGER is signed; the other four-byte types are unsigned.
-      *number = b->type == kOVsnmpInteger ? *b->val.integer : static_cast<long>(static_cast<uint32_t>(*b->val.integer));
+      *number = b->type == kOVsnmpInteger ? *b->val.integer
+                                          : static_cast<long>(static_cast<uint32_t>(*b->val.integer));
       *data = number;
       *length = sizeof(*number);
       return true;
@@ -147,8 +149,8 @@ int AddToNetsnmp(netsnmp_pdu* out, const OVsnmpVarBind* b) {
   if (!NetsnmpValue(b, holding, &number, &wide, sub_ids, &data, &length)) return kOVsnmpErrBadPdu;
   oid name[MAX_OID_LEN];
   ToOid(b->oid, b->oid_length, name);
-  return snmp_pdu_add_variable(out, name, b->oid_length, b->type, data, length) != nullptr ? 0
-                                                                                           : kOVsnmpErrNoMemory;
+  netsnmp_variable_list* added = snmp_pdu_add_variable(out, name, b->oid_length, b->type, data, length);
+  return added != nullptr ? 0 : kOVsnmpErrNoMemory;
 }
 
 // Whether a value handed to OVsnmpAddTypedVarBind is one of its type.
@@ -220,7 +222,8 @@ long CopyValue(const netsnmp_variable_list* v, Holding holding, uint8_t* to) {
       return static_cast<long>(v->val_len);
     case Holding::kOid: {
       size_t count = v->val_len / sizeof(oid);
-      return CopyOidInto(v->val.objid, count, reinterpret_cast<uint32_t*>(to)) ? static_cast<long>(count) : -1;
+      if (!CopyOidInto(v->val.objid, count, reinterpret_cast<uint32_t*>(to))) return -1;
+      return static_cast<long>(count);
     }
     case Holding::kCounter64: {
       uint64_t value = (static_cast<uint64_t>(v->val.counter64->high & 0xFFFFFFFFu) << 32) |
@@ -260,7 +263,8 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
     b->val.string = value;
     b->val_len = static_cast<uint32_t>(length);
   } else if (!known) {
-    *exception = v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE || v->type == SNMP_ENDOFMIBVIEW;
+    *exception =
+        v->type == SNMP_NOSUCHOBJECT || v->type == SNMP_NOSUCHINSTANCE || v->type == SNMP_ENDOFMIBVIEW;
     if (*exception) b->type = kOVsnmpNull;
   }
   *out = b.release();  // the response's binding list owns it now

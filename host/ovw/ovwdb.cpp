@@ -37,14 +37,8 @@ int Usage(const char* problem) {
   return kExitUsage;
 }
 
-struct DbClose {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StatementFinalize {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Db = std::unique_ptr<sqlite3, DbClose>;
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalize>;
+using ovw_store::Db;
+using ovw_store::Statement;
 
 int Failed(sqlite3* db, const char* what) {
   std::fprintf(stderr, "ovwdb: %s: %s\n", what, sqlite3_errmsg(db));
@@ -54,14 +48,13 @@ int Failed(sqlite3* db, const char* what) {
 // Prepares sql with text parameters bound in order; null on failure
 // (reported).
 Statement Prepare(sqlite3* db, const char* sql, const std::vector<std::string>& args) {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+  Statement statement = ovw_store::Prepare(db, sql);
+  if (!statement) {
     Failed(db, "query");
     return nullptr;
   }
-  Statement statement(raw);
   for (size_t i = 0; i < args.size(); ++i) {
-    sqlite3_bind_text(raw, static_cast<int>(i + 1), args[i].c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement.get(), static_cast<int>(i + 1), args[i].c_str(), -1, SQLITE_TRANSIENT);
   }
   return statement;
 }
@@ -264,13 +257,12 @@ int main(int argc, char** argv) {
     return Usage("a field type is integer or string");
   }
 
-  sqlite3* raw = nullptr;
-  int error = ovw_store::OpenStore(path, &raw);
+  Db db;
+  int error = ovw_store::OpenStore(path, &db);
   if (error != kOVwErrNone) {
     std::fprintf(stderr, "ovwdb: %s: %s\n", path.c_str(), OVwErrorMsg(error));
     return kExitFailed;
   }
-  Db db(raw);
 
   if (command == "create-field") return CreateField(db.get(), args[1], operands == 2 ? args[2] : "integer");
   if (command == "add-object") return AddObject(db.get(), args[1]);
