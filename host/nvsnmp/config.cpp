@@ -117,7 +117,10 @@ void ApplyLine(const LineSettings& line, SessionSettings* out) {
 }
 
 // A whole NVSNMP_CONF text, parsed once: every session opened while the file
-// stays the same looks its printer up here instead of parsing it again.
+// stays the same looks its printer up here instead of reading and parsing
+// it again (ReadConf). Sessions are opened twice a poll; reading the
+// six-line file of bench/run at each open costs 12,621 instructions a poll
+// more (176,277 against 163,656, 7.7 %), and more with more printers.
 struct ParsedConf {
   int error = 0;  // kOVsnmpErrConfig when any line is malformed
   bool has_default = false;
@@ -171,7 +174,7 @@ int EnvInt(const char* value, int low, int high, int* out) {
   return ParseInt(value, low, high, out) ? 0 : kOVsnmpErrConfig;
 }
 
-// The file, read and parsed again only when it changed.
+// The file, read and parsed again only when it changed (see ParsedConf).
 struct ConfCache {
   std::mutex mutex;
   std::string path;
