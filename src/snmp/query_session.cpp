@@ -7,10 +7,9 @@
 
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
+#include "snmp/owned.h"
 
 namespace {
-
-using PduHolder = std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)>;
 
 // The library's reason for the call that just failed. A library that fails
 // without saying why must not make the failure look like success.
@@ -109,7 +108,7 @@ int32_t QuerySession::Run(const char* address, bool walk, bool keep_open) {
 }
 
 int32_t QuerySession::WalkStep(bool first) {
-  PduHolder request(OVsnmpCreatePdu(kOVsnmpGetNextRequest), &ReleasePdu);
+  Owned<OVsnmpPdu, ReleasePdu> request(OVsnmpCreatePdu(kOVsnmpGetNextRequest));
   if (!request) return LastError();
 
   auto add = [&request](const uint32_t* oid, uint32_t count) -> int32_t {
@@ -143,7 +142,7 @@ int32_t QuerySession::WalkStep(bool first) {
     return e;  // otherwise the holder releases the request
   }
   request.release();  // a successful send took the request
-  PduHolder answer(response, &ReleasePdu);
+  Owned<OVsnmpPdu, ReleasePdu> answer(response);
 
   if (answer->error_status != 0) {
     // A status that collides with the session's own codes would read as a
