@@ -40,7 +40,8 @@ constexpr const char* kSql[kStatementCount] = {
     " SELECT o.id, f.id, ?3 FROM objects o, fields f"
     " WHERE o.id = ?1 AND f.id = ?2 AND f.type = 'integer'"
     " ON CONFLICT (object_id, field_id) DO UPDATE SET value = excluded.value",
-    "SELECT type FROM fields WHERE id = ?1",
+    // Each gives one row whose one column is true when all is well.
+    "SELECT type = 'integer' FROM fields WHERE id = ?1",
     "SELECT 1 FROM objects WHERE id = ?1",
     // Changes when another connection has committed since the last look.
     "PRAGMA data_version",
@@ -201,27 +202,24 @@ int StepWithId(sqlite3_stmt* statement, sqlite3_int64 id) {
   return sqlite3_step(statement);
 }
 
+// Checks one id with kFieldType or kObjectExists: kOVwErrNone, `missing`
+// when there is no row, kOVwErrFieldType when the field is not an integer
+// field, or another error number.
+int CheckId(StatementId which, sqlite3_int64 id, int missing) {
+  sqlite3_stmt* statement = Prepared(which);
+  if (statement == nullptr) return t_error;
+  StatementUse use{statement};
+  int rc = StepWithId(statement, id);
+  if (rc == SQLITE_DONE) return missing;
+  if (rc != SQLITE_ROW) return ovw_store::ErrorFromSqlite(rc);
+  return sqlite3_column_int(statement, 0) != 0 ? kOVwErrNone : kOVwErrFieldType;
+}
+
 // Why a get or set found nothing to work on: the error number.
 int DiagnoseMissing(OVwObjectId object, OVwFieldId field) {
-  sqlite3_stmt* type = Prepared(kFieldType);
-  if (type == nullptr) return t_error;
-  {
-    StatementUse use{type};
-    int rc = StepWithId(type, field);
-    if (rc == SQLITE_DONE) return kOVwErrNoSuchField;
-    if (rc != SQLITE_ROW) return ovw_store::ErrorFromSqlite(rc);
-    const unsigned char* text = sqlite3_column_text(type, 0);
-    if (text == nullptr || std::string_view(reinterpret_cast<const char*>(text)) != "integer") {
-      return kOVwErrFieldType;
-    }
-  }
-  sqlite3_stmt* exists = Prepared(kObjectExists);
-  if (exists == nullptr) return t_error;
-  StatementUse use{exists};
-  int rc = StepWithId(exists, object);
-  if (rc == SQLITE_DONE) return kOVwErrNoSuchObject;
-  if (rc != SQLITE_ROW) return ovw_store::ErrorFromSqlite(rc);
-  return kOVwErrDatabase;
+  int error = CheckId(kFieldType, field, kOVwErrNoSuchField);
+  if (error == kOVwErrNone) error = CheckId(kObjectExists, object, kOVwErrNoSuchObject);
+  return error != kOVwErrNone ? error : kOVwErrDatabase;
 }
 
 void CheckForChanges() {

@@ -154,15 +154,24 @@ int CheckObjectAndField(sqlite3* db, const std::string& hostname, const std::str
   return kExitOk;
 }
 
+constexpr const char* kGetValue =
+    "SELECT v.value FROM field_values v"
+    " JOIN objects o ON o.id = v.object_id"
+    " JOIN fields f ON f.id = v.field_id"
+    " WHERE o.hostname = ?1 AND f.name = ?2";
+
+// A value as text, or as an integer bound over it for an integer field.
+constexpr const char* kSetValue =
+    "INSERT INTO field_values (object_id, field_id, value)"
+    " SELECT o.id, f.id, ?3 FROM objects o, fields f"
+    " WHERE o.hostname = ?1 AND f.name = ?2"
+    " ON CONFLICT (object_id, field_id)"
+    " DO UPDATE SET value = excluded.value";
+
 int Get(sqlite3* db, const std::string& hostname, const std::string& field) {
   std::string type;
   if (int r = CheckObjectAndField(db, hostname, field, &type); r != kExitOk) return r;
-  Statement statement = Prepare(db,
-                                "SELECT v.value FROM field_values v"
-                                " JOIN objects o ON o.id = v.object_id"
-                                " JOIN fields f ON f.id = v.field_id"
-                                " WHERE o.hostname = ?1 AND f.name = ?2",
-                                {hostname, field});
+  Statement statement = Prepare(db, kGetValue, {hostname, field});
   if (!statement) return kExitFailed;
   int rc = sqlite3_step(statement.get());
   if (rc == SQLITE_DONE || (rc == SQLITE_ROW && sqlite3_column_type(statement.get(), 0) == SQLITE_NULL)) {
@@ -179,13 +188,7 @@ int Set(sqlite3* db, const std::string& hostname, const std::string& field,
         const std::string& value) {
   std::string type;
   if (int r = CheckObjectAndField(db, hostname, field, &type); r != kExitOk) return r;
-  Statement statement = Prepare(db,
-                                "INSERT INTO field_values (object_id, field_id, value)"
-                                " SELECT o.id, f.id, ?3 FROM objects o, fields f"
-                                " WHERE o.hostname = ?1 AND f.name = ?2"
-                                " ON CONFLICT (object_id, field_id)"
-                                " DO UPDATE SET value = excluded.value",
-                                {hostname, field, value});
+  Statement statement = Prepare(db, kSetValue, {hostname, field, value});
   if (!statement) return kExitFailed;
   if (type == "integer") {
     std::optional<int32_t> number = ParseInteger(value.c_str());

@@ -57,6 +57,22 @@ QueryVariable::~QueryVariable() {
   FreeOid(oid);
 }
 
+std::unique_ptr<QueryVariable> NewQueryVariable(const char* name, int32_t declared_type,
+                                                const char* oid_text) {
+  std::unique_ptr<QueryVariable> v(new (std::nothrow) QueryVariable(name, declared_type, oid_text));
+  if (v && !v->Complete()) v.reset();
+  return v;
+}
+
+std::unique_ptr<QuerySession> NewQuerySession(const char* scope_oid_text) {
+  uint32_t scope_count = 0;
+  OidBlock scope(ParseOid(scope_oid_text, &scope_count));
+  if (!scope) return nullptr;
+  std::unique_ptr<QuerySession> session(new (std::nothrow) QuerySession(scope.get(), scope_count));
+  if (session) scope.release();  // the session owns the scope OID
+  return session;
+}
+
 QuerySession::QuerySession(uint32_t* scope_oid, uint32_t scope_count)
     : scope_count_(scope_count), scope_oid_(scope_oid) {}
 
