@@ -81,71 +81,82 @@ extern "C" __attribute__((noinline)) long zov_bench_measured_polls(long polls, i
   return wrong;
 }
 
-int main(int argc, char** argv) {
-  Settings& s = g_settings;
+namespace {
+
+// 0, or the exit status for arguments that are wrong.
+int ParseSettings(int argc, char** argv, Settings* s) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "bench_poll: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--mode") s.mode = value();
-    else if (a == "--plugin") s.plugin = value();
-    else if (a == "--printer") s.printer = value();
-    else if (a == "--options") s.options = value();
-    else if (a == "--peer") s.peer = value();
-    else if (a == "--community") s.community = value();
-    else if (a == "--threads") s.threads = std::atoi(value().c_str());
-    else if (a == "--seconds") s.seconds = std::atof(value().c_str());
-    else if (a == "--polls") s.polls = std::atol(value().c_str());
-    else if (a == "--warmup") s.warmup = std::atol(value().c_str());
-    else if (a == "--expect") s.expect = std::atoi(value().c_str());
-    else if (a == "--rss") s.rss = true;
+    if (a == "--rss") {
+      s->rss = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "bench_poll: unknown argument or missing value: %s\n", a.c_str());
+      return 2;
+    }
+    const std::string v = argv[++i];
+    if (a == "--mode") s->mode = v;
+    else if (a == "--plugin") s->plugin = v;
+    else if (a == "--printer") s->printer = v;
+    else if (a == "--options") s->options = v;
+    else if (a == "--peer") s->peer = v;
+    else if (a == "--community") s->community = v;
+    else if (a == "--threads") s->threads = std::atoi(v.c_str());
+    else if (a == "--seconds") s->seconds = std::atof(v.c_str());
+    else if (a == "--polls") s->polls = std::atol(v.c_str());
+    else if (a == "--warmup") s->warmup = std::atol(v.c_str());
+    else if (a == "--expect") s->expect = std::atoi(v.c_str());
     else {
       std::fprintf(stderr, "bench_poll: unknown argument %s\n", a.c_str());
       return 2;
     }
   }
-  if (s.threads < 1 || (s.seconds <= 0) == (s.polls <= 0)) {
+  if (s->threads < 1 || (s->seconds <= 0) == (s->polls <= 0)) {
     std::fprintf(stderr, "bench_poll: give --threads >= 1 and one of --seconds, --polls\n");
     return 2;
   }
-  if (s.mode == "plugin") {
-    void* handle = dlopen(s.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      std::fprintf(stderr, "bench_poll: %s\n", dlerror());
-      return 1;
-    }
-    g_poll = reinterpret_cast<NvServiceTestFn>(dlsym(handle, "NvServiceTest"));
-    if (g_poll == nullptr) {
-      std::fprintf(stderr, "bench_poll: no NvServiceTest in %s\n", s.plugin.c_str());
-      return 1;
-    }
-  } else if (s.mode == "baseline") {
+  return 0;
+}
+
+// Loads the plug-in or sets up the baseline; 0 or an exit status.
+int SetUpPoller(const Settings& s) {
+  if (s.mode == "baseline") {
     bench::InitialiseBaseline();
-  } else {
+    return 0;
+  }
+  if (s.mode != "plugin") {
     std::fprintf(stderr, "bench_poll: --mode plugin or baseline\n");
     return 2;
   }
-
-  // The first poll sets up the libraries and, for the plug-in, records the
-  // alert, so the measured polls see it unchanged.
-  int first = PollOnce();
-  if (s.expect == -2) s.expect = first;
-  if (first != s.expect) {
-    std::fprintf(stderr, "bench_poll: first poll gave %d, expected %d\n", first, s.expect);
+  void* handle = dlopen(s.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::fprintf(stderr, "bench_poll: %s\n", dlerror());
     return 1;
   }
+  g_poll = reinterpret_cast<NvServiceTestFn>(dlsym(handle, "NvServiceTest"));
+  if (g_poll == nullptr) {
+    std::fprintf(stderr, "bench_poll: no NvServiceTest in %s\n", s.plugin.c_str());
+    return 1;
+  }
+  return 0;
+}
 
+struct Outcome {
+  long polls = 0;
+  long wrong = 0;
+  double seconds = 0;
+  double cpu_seconds = 0;
+  long rss_before_kib = 0;
+};
+
+// The measured polls, on s.threads threads that each warm up first.
+Outcome RunPolls(const Settings& s) {
   std::atomic<bool> stop{false};
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
   std::vector<long> counts(s.threads, 0);
   std::vector<long> wrong(s.threads, 0);
-  long rss_before = 0;
   auto worker = [&](int t) {
     // Each thread warms up its own connections before the clock starts.
     wrong[t] += zov_bench_measured_polls(0, s.expect);
@@ -158,19 +169,17 @@ int main(int argc, char** argv) {
       long share = s.polls / s.threads + (t < s.polls % s.threads ? 1 : 0);
       wrong[t] += zov_bench_measured_polls(share, s.expect);
       counts[t] = share;
-    } else {
-      long n = 0;
-      while (!stop.load(std::memory_order_relaxed)) {
-        if (PollOnce() != s.expect) ++wrong[t];
-        ++n;
-      }
-      counts[t] = n;
+      return;
+    }
+    for (; !stop.load(std::memory_order_relaxed); ++counts[t]) {
+      if (PollOnce() != s.expect) ++wrong[t];
     }
   };
   std::vector<std::thread> threads;
   for (int t = 0; t < s.threads; ++t) threads.emplace_back(worker, t);
   while (ready.load() < s.threads) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (s.rss) rss_before = ResidentKib();
+  Outcome out;
+  if (s.rss) out.rss_before_kib = ResidentKib();
   auto start = std::chrono::steady_clock::now();
   const double cpu_start = CpuSeconds();
   go.store(true);
@@ -179,19 +188,37 @@ int main(int argc, char** argv) {
     stop.store(true);
   }
   for (auto& t : threads) t.join();
-  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  double cpu = CpuSeconds() - cpu_start;
-  long total = 0, total_wrong = 0;
+  out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  out.cpu_seconds = CpuSeconds() - cpu_start;
   for (int t = 0; t < s.threads; ++t) {
-    total += counts[t];
-    total_wrong += wrong[t];
+    out.polls += counts[t];
+    out.wrong += wrong[t];
   }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings& s = g_settings;
+  if (int status = ParseSettings(argc, argv, &s); status != 0) return status;
+  if (int status = SetUpPoller(s); status != 0) return status;
+  // The first poll sets up the libraries and, for the plug-in, records the
+  // alert, so the measured polls see it unchanged.
+  int first = PollOnce();
+  if (s.expect == -2) s.expect = first;
+  if (first != s.expect) {
+    std::fprintf(stderr, "bench_poll: first poll gave %d, expected %d\n", first, s.expect);
+    return 1;
+  }
+  const Outcome o = RunPolls(s);
+  const long n = o.polls > 0 ? o.polls : 1;
   // Wall time per poll includes waiting for the agent; CPU time per poll is
   // this process's own work, which load elsewhere on the machine disturbs less.
   std::printf("polls %ld seconds %.3f rate %.1f us-per-poll %.2f cpu-us-per-poll %.2f unexpected %ld status %d",
-              total, elapsed, total / elapsed, elapsed * 1e6 * s.threads / (total > 0 ? total : 1),
-              cpu * 1e6 / (total > 0 ? total : 1), total_wrong, s.expect);
-  if (s.rss) std::printf(" rss-before-kib %ld rss-after-kib %ld", rss_before, ResidentKib());
+              o.polls, o.seconds, o.polls / o.seconds, o.seconds * 1e6 * s.threads / n,
+              o.cpu_seconds * 1e6 / n, o.wrong, s.expect);
+  if (s.rss) std::printf(" rss-before-kib %ld rss-after-kib %ld", o.rss_before_kib, ResidentKib());
   std::printf("\n");
-  return total_wrong == 0 ? 0 : 1;
+  return o.wrong == 0 ? 0 : 1;
 }

@@ -1,7 +1,5 @@
 #include "ovw_store.h"
 
-#include <sqlite3.h>
-
 #include <cstdlib>
 
 #include "platform/ovw.h"
@@ -26,32 +24,22 @@ constexpr const char* kSchema =
 
 // 1 when all three tables exist, 0 when not, -1 (rc in *rc) on failure.
 int HasSchema(sqlite3* db, int* rc) {
-  sqlite3_stmt* stmt = nullptr;
-  *rc = sqlite3_prepare_v2(db,
+  Statement stmt = Prepare(db,
                            "SELECT count(*) FROM sqlite_master WHERE type = 'table'"
                            " AND name IN ('fields', 'objects', 'field_values')",
-                           -1, &stmt, nullptr);
-  if (*rc != SQLITE_OK) return -1;
-  int result = -1;
-  *rc = sqlite3_step(stmt);
-  if (*rc == SQLITE_ROW) {
-    result = sqlite3_column_int(stmt, 0) == 3 ? 1 : 0;
-    *rc = SQLITE_OK;
-  }
-  sqlite3_finalize(stmt);
-  return result;
+                           rc);
+  if (!stmt) return -1;
+  *rc = sqlite3_step(stmt.get());
+  if (*rc != SQLITE_ROW) return -1;
+  *rc = SQLITE_OK;
+  return sqlite3_column_int(stmt.get(), 0) == 3 ? 1 : 0;
 }
 
 bool IsWal(sqlite3* db) {
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr) != SQLITE_OK) return false;
-  bool wal = false;
-  if (sqlite3_step(stmt) == SQLITE_ROW) {
-    const unsigned char* mode = sqlite3_column_text(stmt, 0);
-    wal = mode != nullptr && sqlite3_stricmp(reinterpret_cast<const char*>(mode), "wal") == 0;
-  }
-  sqlite3_finalize(stmt);
-  return wal;
+  Statement stmt = Prepare(db, "PRAGMA journal_mode");
+  if (!stmt || sqlite3_step(stmt.get()) != SQLITE_ROW) return false;
+  const unsigned char* mode = sqlite3_column_text(stmt.get(), 0);
+  return mode != nullptr && sqlite3_stricmp(reinterpret_cast<const char*>(mode), "wal") == 0;
 }
 
 // WAL lets readers and the one writer proceed together. The mode is kept in
@@ -61,7 +49,31 @@ void EnsureWal(sqlite3* db) {
   if (!IsWal(db)) sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
 }
 
+// The schema, made by one connection however many open a new file at once.
+int EnsureSchema(sqlite3* db, int* has) {
+  int rc;
+  *has = HasSchema(db, &rc);
+  if (*has != 0) return rc;
+  // IMMEDIATE: two processes creating the same new file take turns
+  // instead of one failing halfway.
+  rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) {
+    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  EnsureWal(db);
+  return rc;
+}
+
 }  // namespace
+
+Statement Prepare(sqlite3* db, const char* sql, int* rc, unsigned flags) {
+  sqlite3_stmt* raw = nullptr;
+  int result = sqlite3_prepare_v3(db, sql, -1, flags, &raw, nullptr);
+  if (rc != nullptr) *rc = result;
+  return Statement(result == SQLITE_OK ? raw : nullptr);
+}
 
 std::string DatabasePath() {
   const char* path = std::getenv("OVW_DB");
@@ -82,42 +94,26 @@ int ErrorFromSqlite(int rc) {
   }
 }
 
-int OpenStore(const std::string& path, sqlite3** out) {
-  *out = nullptr;
-  sqlite3* db = nullptr;
+int OpenStore(const std::string& path, Db* out) {
+  out->reset();
+  sqlite3* raw = nullptr;
   // One connection per thread: SQLite's own connection mutex is not needed.
-  int rc = sqlite3_open_v2(path.c_str(), &db,
+  int rc = sqlite3_open_v2(path.c_str(), &raw,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
                                SQLITE_OPEN_URI,
                            nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_close(db);
-    return ErrorFromSqlite(rc) == kOVwErrDatabase ? kOVwErrOpen : ErrorFromSqlite(rc);
-  }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  EnsureWal(db);
-  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-
-  int has = HasSchema(db, &rc);
-  if (has == 0) {
-    // IMMEDIATE: two processes creating the same new file take turns
-    // instead of one failing halfway.
-    rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) {
-      rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
-      if (rc == SQLITE_OK) {
-        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-      }
-      if (rc != SQLITE_OK) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    EnsureWal(db);
-  }
+  Db db(raw);  // a failed open still has a handle to close
+  if (rc != SQLITE_OK) return ErrorFromSqlite(rc) == kOVwErrDatabase ? kOVwErrOpen : ErrorFromSqlite(rc);
+  sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+  EnsureWal(db.get());
+  sqlite3_exec(db.get(), "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  int has = 0;
+  rc = EnsureSchema(db.get(), &has);
   if (rc != SQLITE_OK) {
     int error = ErrorFromSqlite(rc);
-    sqlite3_close(db);
     return error == kOVwErrDatabase && has < 0 ? kOVwErrOpen : error;
   }
-  *out = db;
+  *out = std::move(db);
   return kOVwErrNone;
 }
 

@@ -37,14 +37,8 @@ int Usage(const char* problem) {
   return kExitUsage;
 }
 
-struct DbClose {
-  void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-struct StatementFinalize {
-  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Db = std::unique_ptr<sqlite3, DbClose>;
-using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalize>;
+using ovw_store::Db;
+using ovw_store::Statement;
 
 int Failed(sqlite3* db, const char* what) {
   std::fprintf(stderr, "ovwdb: %s: %s\n", what, sqlite3_errmsg(db));
@@ -54,14 +48,13 @@ int Failed(sqlite3* db, const char* what) {
 // Prepares sql with text parameters bound in order; null on failure
 // (reported).
 Statement Prepare(sqlite3* db, const char* sql, const std::vector<std::string>& args) {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
+  Statement statement = ovw_store::Prepare(db, sql);
+  if (!statement) {
     Failed(db, "query");
     return nullptr;
   }
-  Statement statement(raw);
   for (size_t i = 0; i < args.size(); ++i) {
-    sqlite3_bind_text(raw, static_cast<int>(i + 1), args[i].c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement.get(), static_cast<int>(i + 1), args[i].c_str(), -1, SQLITE_TRANSIENT);
   }
   return statement;
 }
@@ -161,15 +154,24 @@ int CheckObjectAndField(sqlite3* db, const std::string& hostname, const std::str
   return kExitOk;
 }
 
+constexpr const char* kGetValue =
+    "SELECT v.value FROM field_values v"
+    " JOIN objects o ON o.id = v.object_id"
+    " JOIN fields f ON f.id = v.field_id"
+    " WHERE o.hostname = ?1 AND f.name = ?2";
+
+// A value as text, or as an integer bound over it for an integer field.
+constexpr const char* kSetValue =
+    "INSERT INTO field_values (object_id, field_id, value)"
+    " SELECT o.id, f.id, ?3 FROM objects o, fields f"
+    " WHERE o.hostname = ?1 AND f.name = ?2"
+    " ON CONFLICT (object_id, field_id)"
+    " DO UPDATE SET value = excluded.value";
+
 int Get(sqlite3* db, const std::string& hostname, const std::string& field) {
   std::string type;
   if (int r = CheckObjectAndField(db, hostname, field, &type); r != kExitOk) return r;
-  Statement statement = Prepare(db,
-                                "SELECT v.value FROM field_values v"
-                                " JOIN objects o ON o.id = v.object_id"
-                                " JOIN fields f ON f.id = v.field_id"
-                                " WHERE o.hostname = ?1 AND f.name = ?2",
-                                {hostname, field});
+  Statement statement = Prepare(db, kGetValue, {hostname, field});
   if (!statement) return kExitFailed;
   int rc = sqlite3_step(statement.get());
   if (rc == SQLITE_DONE || (rc == SQLITE_ROW && sqlite3_column_type(statement.get(), 0) == SQLITE_NULL)) {
@@ -186,13 +188,7 @@ int Set(sqlite3* db, const std::string& hostname, const std::string& field,
         const std::string& value) {
   std::string type;
   if (int r = CheckObjectAndField(db, hostname, field, &type); r != kExitOk) return r;
-  Statement statement = Prepare(db,
-                                "INSERT INTO field_values (object_id, field_id, value)"
-                                " SELECT o.id, f.id, ?3 FROM objects o, fields f"
-                                " WHERE o.hostname = ?1 AND f.name = ?2"
-                                " ON CONFLICT (object_id, field_id)"
-                                " DO UPDATE SET value = excluded.value",
-                                {hostname, field, value});
+  Statement statement = Prepare(db, kSetValue, {hostname, field, value});
   if (!statement) return kExitFailed;
   if (type == "integer") {
     std::optional<int32_t> number = ParseInteger(value.c_str());
@@ -264,13 +260,12 @@ int main(int argc, char** argv) {
     return Usage("a field type is integer or string");
   }
 
-  sqlite3* raw = nullptr;
-  int error = ovw_store::OpenStore(path, &raw);
+  Db db;
+  int error = ovw_store::OpenStore(path, &db);
   if (error != kOVwErrNone) {
     std::fprintf(stderr, "ovwdb: %s: %s\n", path.c_str(), OVwErrorMsg(error));
     return kExitFailed;
   }
-  Db db(raw);
 
   if (command == "create-field") return CreateField(db.get(), args[1], operands == 2 ? args[2] : "integer");
   if (command == "add-object") return AddObject(db.get(), args[1]);

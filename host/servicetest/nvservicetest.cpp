@@ -251,6 +251,79 @@ ServiceTestFunction LoadPlugin(const std::string& path, std::string* error) {
 }
 #endif
 
+// The field a flag sets, or null when `name` is no flag.
+bool* FlagField(const std::string& name, RunnerOptions* out) {
+  if (name == "--help" || name == "-h") return &out->help;
+  if (name == "--json") return &out->json;
+  if (name == "--no-address") return &out->no_address;
+  return nullptr;
+}
+
+bool TakesValue(const std::string& name) {
+  for (const char* option : {"--plugin", "--options", "--printers", "--repeat", "--interval", "--threads"}) {
+    if (name == option) return true;
+  }
+  return false;
+}
+
+// Sets an option that takes a value; an exit status, or -1 to go on.
+int SetValueOption(const std::string& name, const char* text, RunnerOptions* out) {
+  bool ok = true;
+  if (name == "--plugin") {
+    out->plugin = text;
+  } else if (name == "--options") {
+    out->options = text;
+  } else if (name == "--printers") {
+    if (!ReadPrinters(text, &out->addresses)) {
+      UsageError("cannot read the printers file", text);
+      return kExitUsage;
+    }
+  } else if (name == "--repeat") {
+    ok = ParseCount(text, 100000000, &out->repeat);
+  } else if (name == "--threads") {
+    ok = ParseCount(text, 1024, &out->threads);
+  } else {
+    ok = ParseSeconds(text, &out->interval_seconds);
+  }
+  if (!ok) {
+    UsageError(("bad value for " + name).c_str(), text);
+    return kExitUsage;
+  }
+  return -1;
+}
+
+// The option at argv[*i]; a value in the next argument moves *i on. An exit
+// status, or -1 to go on.
+int ParseOption(int argc, char** argv, int* i, RunnerOptions* out) {
+  const std::string arg = argv[*i];
+  // --name=value and --name value are the same.
+  std::string name = arg;
+  std::optional<std::string> inline_value;
+  size_t equals = arg.find('=');
+  if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+    name = arg.substr(0, equals);
+    inline_value = arg.substr(equals + 1);
+  }
+  if (bool* field = FlagField(name, out)) {
+    if (inline_value) {
+      UsageError("takes no value", name.c_str());
+      return kExitUsage;
+    }
+    *field = true;
+    return -1;
+  }
+  if (!TakesValue(name)) {
+    UsageError("unknown option", arg.c_str());
+    return kExitUsage;
+  }
+  const char* text = inline_value ? inline_value->c_str() : *i + 1 < argc ? argv[++*i] : nullptr;
+  if (text == nullptr) {
+    UsageError("missing value for", name.c_str());
+    return kExitUsage;
+  }
+  return SetValueOption(name, text, out);
+}
+
 // Returns an exit status, or -1 to go on.
 int ParseArguments(int argc, char** argv, RunnerOptions* out) {
   bool only_addresses = false;
@@ -258,71 +331,10 @@ int ParseArguments(int argc, char** argv, RunnerOptions* out) {
     std::string arg = argv[i];
     if (only_addresses || arg.empty() || arg[0] != '-' || arg == "-") {
       out->addresses.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
+    } else if (arg == "--") {
       only_addresses = true;
-      continue;
-    }
-    // --name=value and --name value are the same.
-    std::string name = arg;
-    std::optional<std::string> inline_value;
-    size_t equals = arg.find('=');
-    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      inline_value = arg.substr(equals + 1);
-    }
-    auto value = [&]() -> const char* {
-      if (inline_value) return inline_value->c_str();
-      if (i + 1 < argc) return argv[++i];
-      return nullptr;
-    };
-    auto flag = [&](bool* field) {
-      if (inline_value) return false;
-      *field = true;
-      return true;
-    };
-    bool ok = true;
-    if (name == "--help" || name == "-h") {
-      ok = flag(&out->help);
-    } else if (name == "--json") {
-      ok = flag(&out->json);
-    } else if (name == "--no-address") {
-      ok = flag(&out->no_address);
-    } else if (name == "--plugin" || name == "--options" || name == "--printers" ||
-               name == "--repeat" || name == "--interval" || name == "--threads") {
-      const char* text = value();
-      if (text == nullptr) {
-        UsageError("missing value for", name.c_str());
-        return kExitUsage;
-      }
-      if (name == "--plugin") {
-        out->plugin = text;
-      } else if (name == "--options") {
-        out->options = text;
-      } else if (name == "--printers") {
-        if (!ReadPrinters(text, &out->addresses)) {
-          UsageError("cannot read the printers file", text);
-          return kExitUsage;
-        }
-      } else if (name == "--repeat") {
-        ok = ParseCount(text, 100000000, &out->repeat);
-      } else if (name == "--threads") {
-        ok = ParseCount(text, 1024, &out->threads);
-      } else {
-        ok = ParseSeconds(text, &out->interval_seconds);
-      }
-      if (!ok) {
-        UsageError(("bad value for " + name).c_str(), text);
-        return kExitUsage;
-      }
-    } else {
-      UsageError("unknown option", arg.c_str());
-      return kExitUsage;
-    }
-    if (!ok) {
-      UsageError("takes no value", name.c_str());
-      return kExitUsage;
+    } else if (int status = ParseOption(argc, argv, &i, out); status >= 0) {
+      return status;
     }
   }
   if (out->help) return -1;

@@ -19,6 +19,7 @@
 #include "printer/alert_table.h"
 #include "printer/identity_probe.h"
 #include "snmp/oid.h"
+#include "snmp/owned.h"
 
 namespace {
 
@@ -48,15 +49,7 @@ uint32_t NextPauseMilliseconds() {
   return (v % 100 + 10) * 100;
 }
 
-struct AlertListRelease {
-  void operator()(AlertRecord* head) const { FreeAlertList(head); }
-};
-using AlertList = std::unique_ptr<AlertRecord, AlertListRelease>;
-
-struct MallocRelease {
-  void operator()(char* text) const { std::free(text); }
-};
-using HostName = std::unique_ptr<char, MallocRelease>;
+using AlertList = Owned<AlertRecord, FreeAlertList>;
 
 // LogClose exactly once, on whichever path the cycle leaves; declared first
 // in the cycle so that it runs after every other holder has released.
@@ -110,7 +103,7 @@ int32_t TrapNumberFor(const PollOptions& options, int32_t severity) {
 
 void AnnounceAlert(const char* address, const PollOptions& options, const AlertRecord& reported) {
   const int32_t trap_number = TrapNumberFor(options, reported.severity);
-  HostName host(LocalHostName());
+  MallocBlock<char> host(LocalHostName());
   LogPair(address, "Generating trap for printer\n");
   if (reported.description != nullptr && trap_number != 0 && host) {
     SendAlertTrap(address, host.get(), trap_number, reported.description,

@@ -6,12 +6,7 @@
 #include <cstdint>
 
 #include "entry/poll_options.h"
-
-// Status codes returned to the platform.
-inline constexpr int32_t kStatusNotCompleted = 0;
-inline constexpr int32_t kStatusNormal = 2;
-inline constexpr int32_t kStatusWarning = 3;
-inline constexpr int32_t kStatusCritical = 4;
+#include "printer/alert_evaluation.h"  // the status codes
 
 int32_t RunPollCycle(const char* address, const PollOptions& options);
 

@@ -7,6 +7,7 @@
 #include "log/shared_log.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
+#include "snmp/owned.h"
 
 namespace {
 
@@ -21,15 +22,7 @@ constexpr int32_t kEnterpriseSpecific = 6;
 constexpr const char* kVendor = "Velam";
 constexpr const char* kPlatform = "openview";
 
-struct SessionClose {
-  void operator()(OVsnmpSession* session) const { OVsnmpClose(session); }
-};
-using TrapSession = std::unique_ptr<OVsnmpSession, SessionClose>;
-
-struct BlockFree {
-  void operator()(uint8_t* block) const { std::free(block); }
-};
-using ValueBlock = std::unique_ptr<uint8_t, BlockFree>;
+using TrapSession = Owned<OVsnmpSession, OVsnmpClose>;
 
 }  // namespace
 
@@ -52,7 +45,7 @@ void AddStringBinding(OVsnmpPdu* pdu, const char* oid_text, const uint8_t* bytes
   OidBlock oid(ParseOid(oid_text, &count));
   if (!oid) return;
   // An empty value still needs a block to hand over: one byte, length 0.
-  ValueBlock block(static_cast<uint8_t*>(std::calloc(length > 0 ? length : 1, 1)));
+  MallocBlock<uint8_t> block(static_cast<uint8_t*>(std::calloc(length > 0 ? length : 1, 1)));
   if (!block) return;
   if (length > 0) std::memcpy(block.get(), bytes, length);
   OVsnmpVal val;

@@ -58,7 +58,7 @@ int32_t AlertIdentity(const AlertRecord& record) {
 }
 
 int32_t StatusForSeverity(int32_t severity) {
-  if (severity == kSeverityCritical) return 4;
-  if (severity == kSeverityWarning) return 3;
-  return 2;
+  if (severity == kSeverityCritical) return kStatusCritical;
+  if (severity == kSeverityWarning) return kStatusWarning;
+  return kStatusNormal;
 }

@@ -2,10 +2,9 @@
 
 #include <cstdlib>
 #include <memory>
-#include <new>
 
 #include "log/shared_log.h"
-#include "snmp/oid.h"
+#include "printer/printer_query.h"
 #include "snmp/query_session.h"
 
 namespace {
@@ -88,18 +87,10 @@ AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result) {
   std::unique_ptr<QueryVariable> variables[kColumnCount];
   bool complete = true;
   for (int i = 0; i < kColumnCount; ++i) {
-    variables[i].reset(new (std::nothrow)
-                           QueryVariable(kColumns[i].name, kColumns[i].declared_type, kColumns[i].oid));
-    // A variable without its name or OID never reaches the session.
-    if (!variables[i] || !variables[i]->Complete()) complete = false;
+    variables[i] = NewQueryVariable(kColumns[i].name, kColumns[i].declared_type, kColumns[i].oid);
+    if (!variables[i]) complete = false;
   }
-  uint32_t scope_count = 0;
-  OidBlock scope(ParseOid(kAlertTableOid, &scope_count));
-  std::unique_ptr<QuerySession> session;
-  if (scope) {
-    session.reset(new (std::nothrow) QuerySession(scope.get(), scope_count));
-    if (session) scope.release();  // the session owns the scope OID
-  }
+  std::unique_ptr<QuerySession> session = NewQuerySession(kAlertTableOid);
   if (!session || !complete) {
     LogPair(address, "Out of memory\n");
     *walk_result = kQueryOutOfMemory;
@@ -112,13 +103,8 @@ AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result) {
     }
   }
 
-  const int32_t r = session->Run(address, true, false);
+  const int32_t r = RunPrinterQuery(*session, address, true);
   if (r != kQueryOk) {
-    if (const char* text = QueryErrorText(r)) {
-      LogErrorRecord(address, "Error querying printer", text);
-    } else {
-      LogSnmpError(address, r, "Error querying printer");
-    }
     *walk_result = r;
     return nullptr;  // rows of a failed walk go with the session
   }

@@ -6,7 +6,8 @@
 #define ZOV_SNMP_OID_H_
 
 #include <cstdint>
-#include <memory>
+
+#include "snmp/owned.h"
 
 // Most sub-identifiers ParseOid collects; further components are ignored.
 inline constexpr uint32_t kMaxParsedSubIds = 100;
@@ -23,10 +24,7 @@ int32_t CompareOid(const uint32_t* a, uint32_t a_count, const uint32_t* b, uint3
                    uint32_t n);
 void FreeOid(uint32_t* block);
 
-struct OidRelease {
-  void operator()(uint32_t* block) const { FreeOid(block); }
-};
 // Holds a block inside a stage until it is handed over (release()).
-using OidBlock = std::unique_ptr<uint32_t, OidRelease>;
+using OidBlock = Owned<uint32_t, FreeOid>;
 
 #endif  // ZOV_SNMP_OID_H_

@@ -7,10 +7,9 @@
 
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
+#include "snmp/owned.h"
 
 namespace {
-
-using PduHolder = std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)>;
 
 // The library's reason for the call that just failed. A library that fails
 // without saying why must not make the failure look like success.
@@ -56,6 +55,22 @@ QueryVariable::QueryVariable(const char* name_text, int32_t declared, const char
 QueryVariable::~QueryVariable() {
   std::free(name);
   FreeOid(oid);
+}
+
+std::unique_ptr<QueryVariable> NewQueryVariable(const char* name, int32_t declared_type,
+                                                const char* oid_text) {
+  std::unique_ptr<QueryVariable> v(new (std::nothrow) QueryVariable(name, declared_type, oid_text));
+  if (v && !v->Complete()) v.reset();
+  return v;
+}
+
+std::unique_ptr<QuerySession> NewQuerySession(const char* scope_oid_text) {
+  uint32_t scope_count = 0;
+  OidBlock scope(ParseOid(scope_oid_text, &scope_count));
+  if (!scope) return nullptr;
+  std::unique_ptr<QuerySession> session(new (std::nothrow) QuerySession(scope.get(), scope_count));
+  if (session) scope.release();  // the session owns the scope OID
+  return session;
 }
 
 QuerySession::QuerySession(uint32_t* scope_oid, uint32_t scope_count)
@@ -109,7 +124,7 @@ int32_t QuerySession::Run(const char* address, bool walk, bool keep_open) {
 }
 
 int32_t QuerySession::WalkStep(bool first) {
-  PduHolder request(OVsnmpCreatePdu(kOVsnmpGetNextRequest), &ReleasePdu);
+  Owned<OVsnmpPdu, ReleasePdu> request(OVsnmpCreatePdu(kOVsnmpGetNextRequest));
   if (!request) return LastError();
 
   auto add = [&request](const uint32_t* oid, uint32_t count) -> int32_t {
@@ -143,7 +158,7 @@ int32_t QuerySession::WalkStep(bool first) {
     return e;  // otherwise the holder releases the request
   }
   request.release();  // a successful send took the request
-  PduHolder answer(response, &ReleasePdu);
+  Owned<OVsnmpPdu, ReleasePdu> answer(response);
 
   if (answer->error_status != 0) {
     // A status that collides with the session's own codes would read as a

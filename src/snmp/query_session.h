@@ -4,6 +4,7 @@
 #define ZOV_SNMP_QUERY_SESSION_H_
 
 #include <cstdint>
+#include <memory>
 
 struct OVsnmpSession;
 struct OVsnmpPdu;
@@ -97,5 +98,12 @@ class QuerySession {
   ResultRow* cursor_ = nullptr;
   uint32_t* scope_oid_ = nullptr;
 };
+
+// Null when out of memory, or when the name or the OID could not be made:
+// such a variable never reaches a session.
+std::unique_ptr<QueryVariable> NewQueryVariable(const char* name, int32_t declared_type,
+                                                const char* oid_text);
+// A session over the subtree `scope_oid_text`; null when out of memory.
+std::unique_ptr<QuerySession> NewQuerySession(const char* scope_oid_text);
 
 #endif  // ZOV_SNMP_QUERY_SESSION_H_
