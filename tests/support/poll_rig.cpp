@@ -183,7 +183,18 @@ std::vector<int> PollRig::RunRunner(const std::vector<const char*>& addresses, c
   return statuses;
 }
 
-std::string PollRig::Log(size_t from) const { return ReadFrom(Here("pslog.txt"), from); }
+std::string PollRig::Log(size_t from) const {
+  std::string text = ReadFrom(Here("pslog.txt"), from);
+  if (way_ != PollWay::kRunner) return text;
+  // The runner may be a Windows program, whose text files end their lines
+  // with CR LF: read the log as text in either convention.
+  std::string lines;
+  lines.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') lines += text[i];
+  }
+  return lines;
+}
 size_t PollRig::LogSize() const { return FileSize(Here("pslog.txt")); }
 
 std::vector<std::string> PollRig::Records(const std::string& name) const {

@@ -78,7 +78,8 @@ class PollRig {
   int Poll(const char* address, const char* options) const;
   std::vector<int> PollEach(const std::vector<std::string>& addresses, const char* options) const;
 
-  // pslog.txt in the current directory: its bytes from `from` on, its size,
+  // pslog.txt in the current directory: its text from byte `from` on (lines
+  // end in LF, also where a Windows runner wrote CR LF), its size in bytes,
   // and one printer's records in order (each record's first line, without
   // "NAME: ").
   std::string Log(size_t from = 0) const;
