@@ -186,6 +186,37 @@ TEST_F(LogProcessesTest, DeadHolderReleasesTheLockAndWritersWithoutFileNeverWait
   EXPECT_EQ(Pslog(), "after the holder died\n");
 }
 
+// A call on another thread that has counted itself in with the log file
+// open, and stays in until Finish.
+class CallKeepingTheLogOpen {
+ public:
+  CallKeepingTheLogOpen() = default;
+  CallKeepingTheLogOpen(const CallKeepingTheLogOpen&) = delete;
+  CallKeepingTheLogOpen& operator=(const CallKeepingTheLogOpen&) = delete;
+  ~CallKeepingTheLogOpen() { Finish(); }
+
+  // Returns once the call is in.
+  void Start() {
+    std::promise<void> opened;
+    thread_ = std::thread([this, &opened] {
+      LogOpen(1);
+      opened.set_value();
+      done_.get_future().wait();
+      LogClose();
+    });
+    opened.get_future().wait();
+  }
+  void Finish() {
+    if (!thread_.joinable()) return;
+    done_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::promise<void> done_;
+  std::thread thread_;
+};
+
 // A child forked while a call of the parent has the file open (on the
 // forking thread or another) inherits neither that file nor the count nor
 // the lock, and logs.
@@ -193,16 +224,9 @@ TEST_F(LogProcessesTest, ForkedChildLogsWhileACallOfTheParentHasTheFileOpen) {
   for (bool other_thread : {false, true}) {
     SCOPED_TRACE(other_thread ? "call on another thread" : "call on the forking thread");
     std::filesystem::remove(dir_.File("pslog.txt"));
-    std::promise<void> opened, done;
-    std::thread call;
+    CallKeepingTheLogOpen call;
     if (other_thread) {
-      call = std::thread([&] {
-        LogOpen(1);
-        opened.set_value();
-        done.get_future().wait();
-        LogClose();
-      });
-      opened.get_future().wait();
+      call.Start();
     } else {
       LogOpen(1);
     }
@@ -218,8 +242,7 @@ TEST_F(LogProcessesTest, ForkedChildLogsWhileACallOfTheParentHasTheFileOpen) {
     EXPECT_TRUE(ChildSucceeded(pid));
     LogText("parent after\n");
     if (other_thread) {
-      done.set_value();
-      call.join();
+      call.Finish();
     } else {
       LogClose();
     }
@@ -386,17 +409,8 @@ TEST_F(LogProcessesTest, CallWaitsForALockHeldElsewhereAtMostTheBoundInAll) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir_.File("pslog.txt"));
     SetUpWarningPrinter();
-    std::promise<void> opened, done;
-    std::thread keeper;
-    if (c.file_open) {
-      keeper = std::thread([&] {
-        LogOpen(1);
-        opened.set_value();
-        done.get_future().wait();
-        LogClose();
-      });
-      opened.get_future().wait();
-    }
+    CallKeepingTheLogOpen keeper;
+    if (c.file_open) keeper.Start();
     LockHolder holder;
     ASSERT_TRUE(holder.Start(dir_.File(kSystemMutexName), c.hold_ms));
     std::chrono::steady_clock::duration took{};
@@ -425,10 +439,7 @@ TEST_F(LogProcessesTest, CallWaitsForALockHeldElsewhereAtMostTheBoundInAll) {
       EXPECT_EQ(Pslog(), c.file_open ? "" : "<no file>");
     }
     EXPECT_TRUE(holder.Release());
-    if (c.file_open) {
-      done.set_value();
-      keeper.join();
-    }
+    keeper.Finish();
     EXPECT_EQ(NvServiceTest(nullptr, "-l"), 0);
     const int dropped = c.poll ? 3 : 1;
     EXPECT_EQ(Pslog(), c.hold_ms >= 0 ? records + no_address : DroppedLine(dropped) + no_address);
