@@ -69,8 +69,9 @@ bool LockGuard() {
 // by a thread that does not exist there.
 void PrepareFork() { g_guard.lock(); }
 void ResumeParent() { g_guard.unlock(); }
-// A child has only the thread that forked. The file, the count and the
-// lock of the parent's calls are not its own: with them it could never log.
+// A child has only the thread that forked. The file and the count of the
+// parent's calls are not its own: with them it could never log. (The lock's
+// own handler, registered with the lock, drops the parent's lock.)
 void StartChild() {
   FILE* file = g_file.exchange(nullptr, std::memory_order_acq_rel);
   // Every record was flushed, so closing writes nothing of the parent's.
@@ -78,7 +79,6 @@ void StartChild() {
   g_active_calls = 0;
   g_dropped.store(0, std::memory_order_relaxed);  // the parent reports its own
   t_call = CallWait{};
-  ForgetSystemMutexAfterFork();
   g_guard.unlock();
 }
 std::once_flag g_fork_handlers;
