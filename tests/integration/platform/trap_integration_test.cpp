@@ -16,13 +16,15 @@
 #include <vector>
 
 #include "log/shared_log.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/alert_trap.h"
 #include "platform/local_host.h"
 #include "snmp/nvsnmp.h"
 #include "support/agents.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using zov::test::TrapBinding;
 using zov::test::TrapReceiver;

@@ -18,12 +18,14 @@
 #include "printer/alert_evaluation.h"
 #include "printer/alert_table.h"
 #include "printer/identity_probe.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
 #include "support/agents.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using zov::test::ScopedEnv;
 using zov::test::SnmpsimAgent;

@@ -8,10 +8,12 @@
 
 #include <unistd.h>
 
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/local_host.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 // What the scripted source answers; set before each call.
 std::string g_name;

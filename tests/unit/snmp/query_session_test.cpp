@@ -13,6 +13,7 @@
 #include "fakes/fake_nvsnmp.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -54,13 +55,7 @@ class QuerySessionTest : public ::testing::Test {
 
   void TearDown() override {
     session_.reset();
-    const fake_snmp::Counts c = fake_snmp::GetCounts();
-    EXPECT_EQ(c.live_pdus, 0) << "PDUs leaked";
-    EXPECT_EQ(c.live_blocks, 0) << "binding blocks leaked";
-    EXPECT_EQ(c.live_sessions, 0) << "library session left open";
-    EXPECT_EQ(c.bad_frees, 0) << "PDU freed twice";
-    EXPECT_EQ(c.bad_closes, 0);
-    EXPECT_EQ(c.bad_sends, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   // A session over scope with one variable per (name, OID text).
