@@ -4,14 +4,19 @@
 //   Printer, PrinterCells the system group, the alert table and the vendor objects after it,
 //                         as cells the fakes serve (unit_support.h) or snmpsim serves (Snmprec)
 //   Seen, Flatten         an alert list as plain values, so whole lists compare in one assertion
+//   ReadPollsExpected,    what tests/data states of each recording (polls.expected, records.expected)
+//   ReadRecordsExpected
 #ifndef ZOV_TESTS_SUPPORT_PRINTER_TABLE_H_
 #define ZOV_TESTS_SUPPORT_PRINTER_TABLE_H_
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -156,6 +161,67 @@ inline std::vector<Seen> Flatten(const AlertRecord* list, bool* bad = nullptr) {
       *bad = true;
     }
     out.push_back({r->index, r->severity, r->group, r->group_index, r->location, r->code, text, r->time});
+  }
+  return out;
+}
+
+// One line of polls.expected: the worst and reported alert's index and, for
+// two polls in a row, status, VlmLastAlert and trap ("-" where none).
+struct PollsExpected {
+  std::string recording, worst, reported;
+  int status[2] = {-1, -1};
+  std::string field[2], trap[2];
+};
+inline void PrintTo(const PollsExpected& e, std::ostream* os) { *os << e.recording; }
+
+inline std::vector<PollsExpected> ReadPollsExpected(const std::string& path) {
+  std::vector<PollsExpected> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    PollsExpected e;
+    std::istringstream(line) >> e.recording >> e.worst >> e.reported >> e.status[0] >> e.field[0] >> e.trap[0] >>
+        e.status[1] >> e.field[1] >> e.trap[1];
+    out.push_back(e);
+  }
+  return out;
+}
+
+// records.expected: each recording's records (none when not named); a
+// recording whose walk fails reads "fails", one checked apart "apart".
+struct RecordsExpected {
+  bool walk_fails = false;
+  bool apart = false;
+  std::vector<Seen> records;
+};
+
+inline std::map<std::string, RecordsExpected> ReadRecordsExpected(const std::string& path) {
+  std::map<std::string, RecordsExpected> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::string name, word;
+    fields >> name >> word;
+    RecordsExpected& e = out[name];
+    e.apart = word == "apart";
+    e.walk_fails = word == "fails";
+    if (e.apart || e.walk_fails) continue;
+    Seen r{std::stoi(word), 0, 0, 0, 0, 0, std::nullopt, 0};
+    fields >> r.severity >> r.group >> r.group_index >> r.location >> r.code >> std::ws;
+    if (fields.peek() == '"') {
+      fields.get();
+      r.description.emplace();
+      for (char c; fields.get(c) && c != '"';) {
+        char hex[3] = {};
+        if (c == '\\' && fields.get() == 'x' && fields.read(hex, 2)) c = static_cast<char>(std::stoi(hex, nullptr, 16));
+        r.description->push_back(c);
+      }
+    } else {
+      fields.get();  // "-": absent
+    }
+    fields >> r.time;
+    e.records.push_back(r);
   }
   return out;
 }
