@@ -28,7 +28,11 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
   SetSystemMutexDirectoryForTesting(nullptr);
-  if (old_drive_) setenv("NV_DRIVE", old_drive_->c_str(), 1);
+  if (old_drive_) {
+    setenv("NV_DRIVE", old_drive_->c_str(), 1);
+  } else {
+    unsetenv("NV_DRIVE");
+  }
   if (!old_cwd_.empty() && chdir(old_cwd_.c_str()) != 0) {
     // The directory is removed by its full path anyway.
   }
