@@ -57,13 +57,13 @@ inline constexpr char kSupportedFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
 
 struct AlertRow {
   uint32_t index;
-  std::optional<int32_t> severity;
-  std::optional<std::string> description;
-  std::optional<int32_t> group;
-  std::optional<int32_t> group_index;
-  std::optional<int32_t> location;
-  std::optional<int32_t> code;
-  std::optional<uint32_t> time;
+  std::optional<int32_t> severity = std::nullopt;
+  std::optional<std::string> description = std::nullopt;
+  std::optional<int32_t> group = std::nullopt;
+  std::optional<int32_t> group_index = std::nullopt;
+  std::optional<int32_t> location = std::nullopt;
+  std::optional<int32_t> code = std::nullopt;
+  std::optional<uint32_t> time = std::nullopt;
 };
 
 // A row with every column: group 8, group index 1, location 0, code 8.

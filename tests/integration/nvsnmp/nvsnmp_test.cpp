@@ -15,6 +15,7 @@
 
 #include "support/agents.h"
 #include "support/poll_rig.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -47,13 +48,9 @@ const char kRecording[] =
 constexpr int kRecordingRowsV1 = 9;
 constexpr int kRecordingRowsV2 = 10;
 
-// Fault agent table: a two-row alert table beside the identity.
-const char kAlertTable[] =
-    "1.3.6.1.2.1.1.2.0|6|1.3.6.1.4.1.2.3.4\n"
-    "1.3.6.1.2.1.1.3.0|67|4242\n"
-    "1.3.6.1.2.1.43.18.1.1.2.1.1|2|3\n"
-    "1.3.6.1.2.1.43.18.1.1.2.1.2|2|4\n"
-    "1.3.6.1.2.1.43.18.1.1.8.1.1|4|Offline\n";
+// Fault agent table: the identity and a two-row alert table, the agent's last object.
+const std::string kAlertTable = zov::test::Snmprec(
+    zov::test::PrinterCells({{{1, 3, "Offline"}, {2, 4}}, 4242, ".1.3.6.1.4.1.2.3.4", false}));
 
 uint32_t* Block(const Oid& oid) {
   auto* block = static_cast<uint32_t*>(std::malloc((oid.size() + 1) * sizeof(uint32_t)));
