@@ -55,6 +55,11 @@ inline std::string OidText(const OidVec& oid) { return OidText(oid.data(), oid.s
 inline constexpr char kAlertEntry[] = "1.3.6.1.2.1.43.18.1.1";
 inline constexpr char kSupportedFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
 
+// The alert table's cell of a column (2 severity ... 9 time) and row.
+inline std::string AlertCell(int column, uint32_t index) {
+  return std::string(kAlertEntry) + "." + std::to_string(column) + ".1." + std::to_string(index);
+}
+
 struct AlertRow {
   uint32_t index;
   std::optional<int32_t> severity = std::nullopt;
@@ -93,8 +98,7 @@ inline std::vector<Cell> PrinterCells(const Printer& p) {
   if (p.uptime) cells.push_back({"1.3.6.1.2.1.1.3.0", 67, std::to_string(*p.uptime)});
   for (const AlertRow& r : p.rows) {
     auto add = [&](int column, int tag, const std::string& value) {
-      cells.push_back({std::string(kAlertEntry) + "." + std::to_string(column) + ".1." + std::to_string(r.index),
-                       tag, value});
+      cells.push_back({AlertCell(column, r.index), tag, value});
     };
     if (r.severity) add(2, 2, std::to_string(*r.severity));
     if (r.group) add(4, 2, std::to_string(*r.group));

@@ -28,7 +28,7 @@ constexpr char kEntry[] = ".1.3.6.1.2.1.43.18.1.1";
 using Row = zov::test::AlertRow;
 using zov::test::Seen;
 
-Oid Cell(int column, uint32_t index) { return O(std::string(zov::test::kAlertEntry) + "." + std::to_string(column) + ".1." + std::to_string(index)); }
+Oid Cell(int column, uint32_t index) { return O(zov::test::AlertCell(column, index)); }
 
 // The table alone, and vendor objects after it as real printers have them
 // (with SNMPv1 a walk running past the agent's last object fails).
