@@ -97,11 +97,7 @@ struct EndToEnd : zov::test::SuiteState {
     std::vector<NvsnmpConfLine> lines;
     std::vector<std::string> objects;
     for (const auto& [name, recording] : Printers()) {
-      NvsnmpConfLine line;
-      line.name = name;
-      line.peer = s->agent.endpoint();
-      line.community = recording;
-      lines.push_back(line);
+      lines.push_back({.name = name, .peer = s->agent.endpoint(), .community = recording});
       if (name != "unknown-object") objects.push_back(name);
     }
     if (!s->rig.Route(lines)) {
