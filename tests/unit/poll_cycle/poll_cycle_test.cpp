@@ -96,6 +96,8 @@ struct Case {
   const char* options = kOptions;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class PollCycleCaseTest : public PollCycleTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(PollCycleCaseTest, StatusFieldTrapsAndRecords) {
@@ -239,6 +241,8 @@ struct Refusal {
   const char* record;
 };
 
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
 class PollCycleRefusalTest : public PollCycleTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(PollCycleRefusalTest, EndsWithStatusZeroLeavingFieldAndTrapsAlone) {
@@ -277,6 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"ForeignVendor", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.11.2.3.9.1"),
                 "lobby-laser: Printer is not of the supported family\n"},
         Refusal{"VendorEnterpriseOnly", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8"),
+                "lobby-laser: Printer is not of the supported family\n"},
+        // The vendor's own subtree beside the family: only the tenth sub-identifier differs.
+        Refusal{"VendorOutsideTheFamily", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8.62.2.1"),
                 "lobby-laser: Printer is not of the supported family\n"},
         Refusal{"WalkErrorStatus", WalkFailsOnSecondRequest(),
                 "lobby-laser: Error querying printer\n\t"},
