@@ -152,7 +152,9 @@ bool WriteAll(FILE* file, const char* text, size_t length, Clock::time_point dea
     const int error = errno;
     std::clearerr(file);
 #if defined(_WIN32)
+    // A disk file there has no "try again": what failed, failed.
     (void)error;
+    (void)deadline;
     return false;
 #else
     if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) return false;
