@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +73,33 @@ TEST_F(LogFileSafetyTest, FifoAtTheLogPathIsNotWrittenAndBlocksNoCall) {
   char byte;
   EXPECT_EQ(read(reader, &byte, 1), 0) << "records were written into the FIFO";
   close(reader);
+}
+
+// A file that refuses part of a record (here: the file size limit) loses
+// that record, and says so in the next one, which starts on a line of its
+// own; the call goes on logging.
+TEST_F(LogFileSafetyTest, RecordTheFileRefusesIsCountedAndTheNextStartsANewLine) {
+  constexpr rlim_t kLimit = 100;
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);  // a refused write, not a killed process
+    rlimit limit{kLimit, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    LogOpen(1);
+    LogPair("printer", (std::string(200, 'x') + "\n").c_str());
+    limit.rlim_cur = RLIM_INFINITY;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+    LogText("after\n");
+    LogClose();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string cut = ("printer: " + std::string(200, 'x')).substr(0, kLimit);
+  EXPECT_EQ(PslogText(), cut + "\nDropped 1 log record of process " + std::to_string(pid) +
+                             ": the log file could not be written in time\nafter\n");
 }
 
 struct LinkCase {
