@@ -13,6 +13,8 @@ if(NOT CMAKE_OBJCOPY)
   message(FATAL_ERROR "ZOV_PACKAGE needs the toolchain's objcopy (CMAKE_OBJCOPY)")
 endif()
 
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(zov_arch win32)
   set(zov_deb_arch i686)
@@ -38,7 +40,10 @@ foreach(target ZOV_UZAVEZIRU nvservicetest)
   add_custom_command(OUTPUT ${zov_release_dir}/${file} ${zov_release_dir}/${file}.debug
     COMMAND ${objcopy} --only-keep-debug $<TARGET_FILE:${target}> ${file}.debug
     COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${file}.debug $<TARGET_FILE:${target}> ${file}
-    DEPENDS ${target} $<TARGET_FILE:${target}>
+    # Padded and check-summed as signing leaves a file, so that removing a
+    # signature gives back these bytes.
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/pe-finish ${file}
+    DEPENDS ${target} $<TARGET_FILE:${target}> ${PROJECT_SOURCE_DIR}/scripts/pe-finish
     WORKING_DIRECTORY ${zov_release_dir}
     COMMENT "Stripping ${file}, debug information into ${file}.debug"
     VERBATIM)
