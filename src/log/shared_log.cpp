@@ -168,16 +168,21 @@ bool WriteAll(FILE* file, const char* text, size_t length, Clock::time_point dea
   return std::fflush(file) == 0;
 }
 
-// "Dropped N log records of process P: REASON\n" for one counter; false when
-// that line could not be written (the count is kept for the next record).
-bool WriteDroppedLine(FILE* file, std::atomic<uint32_t>& counter, const char* reason,
+// The lines that stand for records a process dropped, one per reason.
+constexpr char kDroppedForLockRecord[] =
+    "Dropped %lu log record%s of process %lu: the log lock was held elsewhere\n";
+constexpr char kDroppedForWriteRecord[] =
+    "Dropped %lu log record%s of process %lu: the log file could not be written in time\n";
+
+// One counter's line (format: one of the two above); false when it could not
+// be written, and the count is then kept for the next record.
+bool WriteDroppedLine(FILE* file, std::atomic<uint32_t>& counter, const char* format,
                       Clock::time_point deadline) {
   uint32_t count = counter.exchange(0, std::memory_order_relaxed);
   if (count == 0) return true;
   char line[160];
-  int length = std::snprintf(line, sizeof line, "Dropped %lu log record%s of process %lu: %s\n",
-                             static_cast<unsigned long>(count), count == 1 ? "" : "s",
-                             ProcessId(), reason);
+  int length = std::snprintf(line, sizeof line, format, static_cast<unsigned long>(count),
+                             count == 1 ? "" : "s", ProcessId());
   if (length > 0 && WriteAll(file, line, static_cast<size_t>(length), deadline)) return true;
   counter.fetch_add(count, std::memory_order_relaxed);
   return false;
@@ -185,9 +190,8 @@ bool WriteDroppedLine(FILE* file, std::atomic<uint32_t>& counter, const char* re
 
 // Under the system-wide lock, ahead of the record about to be written.
 bool WriteDroppedLines(FILE* file, Clock::time_point deadline) {
-  return WriteDroppedLine(file, g_dropped, "the log lock was held elsewhere", deadline) &&
-         WriteDroppedLine(file, g_dropped_slow, "the log file could not be written in time",
-                          deadline);
+  return WriteDroppedLine(file, g_dropped, kDroppedForLockRecord, deadline) &&
+         WriteDroppedLine(file, g_dropped_slow, kDroppedForWriteRecord, deadline);
 }
 
 // Characters of an escaped subject, marker not counted.

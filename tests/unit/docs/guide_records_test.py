@@ -8,7 +8,8 @@ not to docs/operators.md fails this test:
   constants of the same file, a buffer's snprintf format with what it
   formats in, and the literals a function returns when its result is passed
   (QueryErrorText);
-- the formats the log itself writes with fprintf (the dropped-records line).
+- the formats the log itself writes: named constants kSomethingRecord (the
+  dropped-records lines) and fprintf formats.
 A printf conversion stands for any text the guide puts in its place.
 
 Usage: guide_records_test.py SOURCE_ROOT [GUIDE]
@@ -179,6 +180,12 @@ def extract(root):
             for pieces in found:
                 records.setdefault(tuple(pieces), []).append(where)
         if in_log:
+            # The log's own lines, kept as named formats: kSomethingRecord.
+            for m in re.finditer(r"\bconstexpr\s+char\s+(k\w*Record)\s*\[\s*\]\s*=", text):
+                fmt = constant(m.group(1), text)
+                if fmt:
+                    where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
+                    records.setdefault(tuple(formatted(fmt, [], text)), []).append(where)
             for m in re.finditer(r"\bfprintf\s*\(", text):
                 args = call_arguments(text, m.end() - 1)
                 fmt = resolve(args[1], text) if len(args) > 1 else None
