@@ -6,10 +6,14 @@ function(zov_import_library target def)
     message(FATAL_ERROR "zov_import_library needs CMAKE_DLLTOOL (use a cmake/mingw-*.cmake toolchain)")
   endif()
   get_filename_component(base ${def} NAME_WE)
-  set(out ${CMAKE_CURRENT_BINARY_DIR}/import/lib${base}.dll.a)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/import)
+  set(out ${dir}/lib${base}.dll.a)
+  file(MAKE_DIRECTORY ${dir})
+  # dlltool names symbols of the library after the output path it is
+  # given; a bare file name keeps the build folder out of the DLL.
   add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/import
-    COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-lib ${out}
+    COMMAND ${CMAKE_DLLTOOL} --input-def ${def} --output-lib lib${base}.dll.a
+    WORKING_DIRECTORY ${dir}
     DEPENDS ${def}
     COMMENT "Import library for ${base}.dll"
     VERBATIM)

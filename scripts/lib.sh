@@ -23,6 +23,8 @@ ZOV_PACKAGES=(
   # stand-ins beside it.
   wine wine32:i386 wine32-tools:i386 libwine-dev:i386 libsqlite3-dev:i386 libssl3:i386
   gcc-multilib g++-multilib
+  # scripts/release: archive clean-up, signing, and what its check uses.
+  strip-nondeterminism osslsigncode openssl unzip diffoscope-minimal
 )
 
 zov_say() { printf '\n== %s\n' "$*"; }

@@ -24,6 +24,7 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "usage: ovwdb [--db FILE] COMMAND\n"
+    "       ovwdb --version\n"
     "  create-field NAME [integer|string]\n"
     "  add-object HOSTNAME\n"
     "  get HOSTNAME FIELD\n"
@@ -233,6 +234,10 @@ int Dump(sqlite3* db) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "--version") {
+    std::puts("ovwdb (ZOV_UZAVEZIRU) " ZOV_VERSION);
+    return kExitOk;
+  }
   std::string path;
   if (!args.empty() && args[0] == "--db") {
     if (args.size() < 2 || args[1].empty()) return Usage("--db needs a file");

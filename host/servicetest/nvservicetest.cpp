@@ -65,6 +65,7 @@ constexpr char kUsage[] =
     "                      next to this program)\n"
 #endif
     "  --help              show this text\n"
+    "  --version           show the version\n"
     "\n"
     "Each call prints: ADDRESS STATUS MEANING MILLISECONDS, for example\n"
     "  10.1.2.3 3 warning 12.4\n"
@@ -91,6 +92,7 @@ struct RunnerOptions {
   long threads = 1;
   bool json = false;
   bool help = false;
+  bool version = false;
 };
 
 // One call to make: an address, or none for --no-address.
@@ -255,6 +257,7 @@ ServiceTestFunction LoadPlugin(const std::string& path, std::string* error) {
 bool* FlagField(const std::string& name, RunnerOptions* out) {
   if (name == "--help" || name == "-h") return &out->help;
   if (name == "--json") return &out->json;
+  if (name == "--version") return &out->version;
   if (name == "--no-address") return &out->no_address;
   return nullptr;
 }
@@ -337,7 +340,7 @@ int ParseArguments(int argc, char** argv, RunnerOptions* out) {
       return status;
     }
   }
-  if (out->help) return -1;
+  if (out->help || out->version) return -1;
   if (out->addresses.empty() && !out->no_address) {
     UsageError("no printer to poll: give addresses, --printers FILE or --no-address", nullptr);
     return kExitUsage;
@@ -473,6 +476,10 @@ int main(int argc, char** argv) {
   if (parsed >= 0) return parsed;
   if (opts.help) {
     fputs(kUsage, stdout);
+    return kExitDone;
+  }
+  if (opts.version) {
+    fputs("nvservicetest (ZOV_UZAVEZIRU) " ZOV_VERSION "\n", stdout);
     return kExitDone;
   }
   if (opts.plugin.empty()) opts.plugin = DefaultPluginPath();

@@ -119,12 +119,17 @@ void SetRetryPauseForTesting(PauseFunction pause) {
 
 int32_t RunPollCycle(const char* address, const PollOptions& options) {
   LogBracketEnd log_bracket_end;
+  // Bounds the printer's part of the poll: an agent that answers each request
+  // just inside the timeout could otherwise hold the thread for hours. The
+  // database start-up keeps its own ten attempts and is not charged to it.
+  const QueryClock::time_point deadline =
+      QueryClock::now() + std::chrono::seconds(options.time_limit_seconds);
 
   {
     uint32_t uptime = 0;
     uint32_t* family_block = nullptr;
     uint32_t family_count = 0;
-    ProbeIdentity(address, &uptime, &family_block, &family_count);
+    ProbeIdentity(address, &uptime, &family_block, &family_count, deadline);
     OidBlock family(family_block);
     // An agent reporting an uptime of exactly 0 counts as not having answered.
     if (uptime == 0 || !family) {
@@ -135,7 +140,7 @@ int32_t RunPollCycle(const char* address, const PollOptions& options) {
   }
 
   int32_t walk_result = 0;
-  AlertList alerts(ReadAlertTable(address, &walk_result));
+  AlertList alerts(ReadAlertTable(address, &walk_result, deadline));
   // A walk that failed is not "no alerts": reporting normal would hide the
   // failure and clearing the field would trap the same alert again later.
   if (walk_result != 0) return kStatusNotCompleted;

@@ -35,7 +35,7 @@ int32_t ScanInteger(const char* text) {
   return magnitude > INT32_MAX ? INT32_MAX : static_cast<int32_t>(magnitude);
 }
 
-// The number after c, o or w. Returns where option parsing goes on: after
+// The number after c, o, w or t. Returns where option parsing goes on: after
 // the digits that follow the skipped spaces, or at the first non-space when
 // no digit is there (even a sign, which then is an ignored option letter).
 const char* ReadTrapNumber(const char* text, int32_t* out) {
@@ -68,6 +68,12 @@ void ParseOptions(const char* options, PollOptions* out) {
       case 'o':
         p = ReadTrapNumber(p, &out->other_trap);
         break;
+      case 't': {
+        int32_t seconds = 0;
+        p = ReadTrapNumber(p, &seconds);
+        if (seconds >= 1) out->time_limit_seconds = seconds < kMaxPollSeconds ? seconds : kMaxPollSeconds;
+        break;
+      }
       case 'd':
         // Process-wide and written by concurrent calls.
         std::atomic_ref<int>(OVsnmpDumpPacket).store(1, std::memory_order_relaxed);

@@ -28,7 +28,13 @@ std::atomic<HANDLE> g_mutex{nullptr};
 bool EnsureSystemMutex() {
   if (g_mutex.load(std::memory_order_acquire) != nullptr) return true;
   // An existing mutex of this name (another process made it) is what we want.
-  HANDLE handle = CreateMutexA(nullptr, FALSE, kSystemMutexName);
+  HANDLE handle = CreateMutexA(nullptr, FALSE, kGlobalSystemMutexName);
+  // Made by another account (a service), whose default security lets others
+  // wait and release but not have every right CreateMutexA asks for.
+  if (handle == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kGlobalSystemMutexName);
+  }
+  if (handle == nullptr) handle = CreateMutexA(nullptr, FALSE, kSystemMutexName);
   if (handle == nullptr) return false;
   g_mutex.store(handle, std::memory_order_release);
   return true;

@@ -1,7 +1,11 @@
 // The system-wide lock "vlmIOMutex" that serialises the shared log across
 // every thread of every process on the machine that loads the plug-in.
 //
-// Windows: the named kernel mutex of that name.
+// Windows: the named kernel mutex of that name in the global namespace
+// ("Global\vlmIOMutex"), so that a service in session 0 and a tool in a
+// user's session share one. When the global one exists but this account may
+// not open it, the session's own is used: the process then logs without
+// excluding the other account's processes, rather than not at all.
 // POSIX: flock() on the file /tmp/vlmIOMutex. /tmp is reachable by every
 // user's processes; the file is created read-only for everybody (flock needs
 // no write access), opened without following links and only when it is a
@@ -17,6 +21,7 @@
 #include <chrono>
 
 inline constexpr char kSystemMutexName[] = "vlmIOMutex";
+inline constexpr char kGlobalSystemMutexName[] = "Global\\vlmIOMutex";
 
 // LockSystemMutex results.
 inline constexpr int kLockTaken = 0;

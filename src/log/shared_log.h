@@ -8,7 +8,19 @@
 // records are dropped; the process counts them and writes one line saying
 // how many before the next record it does write:
 //   "Dropped N log records of process PID: the log lock was held elsewhere\n"
-// ("1 log record" for one).
+// ("1 log record" for one). Time spent writing counts against the same
+// budget: a record that cannot be written in time is dropped and counted,
+// and once writing has used the budget up so are the rest of the call's
+// records:
+//   "Dropped N log records of process PID: the log file could not be written in time\n"
+//
+// The file is opened only when it is a regular file, never through a link
+// (a FIFO or a symbolic link at the path is refused, and nothing is logged).
+//
+// The subject of a record ("%s: ...", usually the printer's address) is
+// written with control characters and the backslash escaped (\n, \r, \t,
+// \\, \xHH), so that no address can forge a record, and cut after
+// kMaxLoggedSubject characters with the marker "[...]".
 #ifndef ZOV_LOG_SHARED_LOG_H_
 #define ZOV_LOG_SHARED_LOG_H_
 
@@ -33,6 +45,8 @@ void LogSnmpError(const char* subject, int32_t number, const char* message);
 // failure codes the SNMP library cannot know).
 void LogErrorRecord(const char* subject, const char* message, const char* error_text);
 
+// Longest subject written, in characters, before the cut marker.
+inline constexpr size_t kMaxLoggedSubject = 1024;
 // Longest log path, in characters.
 inline constexpr size_t kMaxLogPath = 127;
 // Longest LogSnmpError record, in characters.

@@ -5,6 +5,7 @@
 
 #include "log/shared_log.h"
 #include "printer/printer_query.h"
+#include "snmp/owned.h"
 #include "snmp/query_session.h"
 
 namespace {
@@ -43,6 +44,7 @@ void ReadInteger(QuerySession& session, const char* name, int32_t* field) {
 AlertRecord* BuildRecord(QuerySession& session) {
   auto* record = static_cast<AlertRecord*>(std::calloc(1, sizeof(AlertRecord)));
   if (record == nullptr) return nullptr;
+  Owned<AlertRecord, FreeAlertList> held(record);
   ReadInteger(session, "prtAlertSeverityLevel", &record->severity);
   ReadInteger(session, "prtAlertGroup", &record->group);
   ReadInteger(session, "prtAlertGroupIndex", &record->group_index);
@@ -51,35 +53,45 @@ AlertRecord* BuildRecord(QuerySession& session) {
   int32_t type = 0;
   uint8_t* description = nullptr;
   uint32_t length = 0;
-  if (session.GetString("prtAlertDesc", &type, &description, &length) == kQueryOk) {
-    record->description = description;
-    record->description_length = length;
+  switch (session.GetString("prtAlertDesc", &type, &description, &length)) {
+    case kQueryOk:
+      record->description = description;
+      record->description_length = length;
+      break;
+    case kQueryOutOfMemory:
+      return nullptr;  // a record without its text would be another alert
+    default:
+      break;  // no such column in this row
   }
   int32_t time = 0;
   ReadInteger(session, "prtAlertTime", &time);
   record->time = static_cast<uint32_t>(time);
   session.GetRowIndex(&record->index);
   AdjustSeverity(record);
-  return record;
+  return held.release();
 }
 
 // Rows are stored newest first; putting each record in front gives table
-// order.
-AlertRecord* BuildList(QuerySession& session) {
-  if (session.RowCount() == 0) return nullptr;
-  AlertRecord* head = nullptr;
+// order. False when out of memory: a list missing a row would read as that
+// alert cleared.
+bool BuildList(QuerySession& session, AlertRecord** list) {
+  *list = nullptr;
+  if (session.RowCount() == 0) return true;
+  Owned<AlertRecord, FreeAlertList> head;
   for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
     AlertRecord* record = BuildRecord(session);
-    if (record == nullptr) continue;  // out of memory: this row is lost, not the rest
-    record->next = head;
-    head = record;
+    if (record == nullptr) return false;
+    record->next = head.release();
+    head.reset(record);
   }
-  return head;
+  *list = head.release();
+  return true;
 }
 
 }  // namespace
 
-AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result) {
+AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result,
+                            QueryClock::time_point deadline) {
   int32_t ignored = 0;
   if (walk_result == nullptr) walk_result = &ignored;
   *walk_result = kQueryOk;
@@ -103,12 +115,18 @@ AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result) {
     }
   }
 
+  session->SetDeadline(deadline);
   const int32_t r = RunPrinterQuery(*session, address, true);
   if (r != kQueryOk) {
     *walk_result = r;
     return nullptr;  // rows of a failed walk go with the session
   }
-  return BuildList(*session);
+  AlertRecord* list = nullptr;
+  if (!BuildList(*session, &list)) {
+    LogErrorRecord(address, "Error querying printer", QueryErrorText(kWalkOutOfMemory));
+    *walk_result = kWalkOutOfMemory;
+  }
+  return list;
 }
 
 void AdjustSeverity(AlertRecord* record) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "snmp/query_session.h"
+
 // Printer MIB prtAlertSeverityLevel values.
 inline constexpr int32_t kSeverityOther = 1;
 inline constexpr int32_t kSeverityCritical = 3;
@@ -23,10 +25,13 @@ struct AlertRecord {
   AlertRecord* next;
 };
 
-// Walks the table. Returns the list (null when empty or failed); *walk_result
-// receives 0 when the walk succeeded, even with no rows, and the failure code
-// otherwise (already logged).
-AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result);
+// Walks the table, starting no exchange after deadline. Returns the list
+// (null when empty or failed); *walk_result receives 0 when the walk
+// succeeded, even with no rows, and the failure code otherwise (already
+// logged). A record or description that cannot be allocated fails the whole
+// walk: a shorter list would read as alerts gone.
+AlertRecord* ReadAlertTable(const char* address, int32_t* walk_result,
+                            QueryClock::time_point deadline = kNoDeadline);
 // Lowers the warnings that the vendor does not count as warnings.
 void AdjustSeverity(AlertRecord* record);
 // Accepts null.

@@ -19,7 +19,7 @@ constexpr int32_t kOctetStringType = 4;
 }  // namespace
 
 void ProbeIdentity(const char* address, uint32_t* uptime, uint32_t** family,
-                   uint32_t* family_count) {
+                   uint32_t* family_count, QueryClock::time_point deadline) {
   std::unique_ptr<QueryVariable> up_time = NewQueryVariable(kSysUpTimeName, kTimeTicksType, kSysUpTimeOid);
   std::unique_ptr<QueryVariable> obj_id = NewQueryVariable(kSysObjIdName, kOctetStringType, kSysObjIdOid);
   *uptime = 0;
@@ -43,6 +43,7 @@ void ProbeIdentity(const char* address, uint32_t* uptime, uint32_t** family,
   }
   obj_id.release();  // the session owns the variable
 
+  session->SetDeadline(deadline);
   if (RunPrinterQuery(*session, address, false) != kQueryOk) return;
   if (session->RowCount() <= 0) {
     LogPair(address, "Could not find printer SNMP entries.\n");

@@ -36,6 +36,17 @@ bool Advances(const OVsnmpVarBind* answer, const OVsnmpVarBind* previous) {
   return CompareOid(answer->oid, answer->oid_length, previous->oid, previous->oid_length, 0) > 0;
 }
 
+// The OID and value bytes an answer's bindings carry.
+uint64_t CarriedBytes(const OVsnmpVarBind* list) {
+  uint64_t bytes = 0;
+  for (const OVsnmpVarBind* b = list; b != nullptr; b = b->next_variable) {
+    bytes += static_cast<uint64_t>(b->oid_length) * sizeof(uint32_t);
+    bytes += b->type == kOVsnmpObjectId ? static_cast<uint64_t>(b->val_len) * sizeof(uint32_t)
+                                        : b->val_len;
+  }
+  return bytes;
+}
+
 }  // namespace
 
 const char* QueryErrorText(int32_t code) {
@@ -43,6 +54,8 @@ const char* QueryErrorText(int32_t code) {
     case kWalkNotAdvancing: return "Agent answer does not advance past the previous one";
     case kWalkTooLong: return "Table walk exceeded the row limit";
     case kWalkOutOfMemory: return "Out of memory during the query";
+    case kWalkTooLarge: return "Table walk exceeded the memory limit";
+    case kQueryPastDeadline: return "Poll exceeded its time limit";
     default: return nullptr;
   }
 }
@@ -81,7 +94,7 @@ QuerySession::~QuerySession() {
   FreeOid(scope_oid_);
   while (rows_ != nullptr) {
     ResultRow* row = rows_;
-    if (row->bindings != nullptr) ReleaseBindings(row->bindings);
+    ReleasePdu(row->answer);
     rows_ = row->next;
     delete row;
   }
@@ -107,10 +120,17 @@ int32_t QuerySession::Run(const char* address, bool walk, bool keep_open) {
   if (handle_ == nullptr) return LastError();
   opened_ = true;
 
-  int32_t r = WalkStep(true);
+  auto step = [this](bool first) {
+    if (QueryClock::now() >= deadline_) return kQueryPastDeadline;
+    int32_t r = WalkStep(first);
+    // The row is stored first, so that the session releases it like any.
+    if (r == kQueryOk && held_bytes_ > kMaxWalkBytes) r = kWalkTooLarge;
+    return r;
+  };
+  int32_t r = step(true);
   int32_t stored = r == kQueryOk ? 1 : 0;
   while (walk && r == kQueryOk) {
-    r = WalkStep(false);
+    r = step(false);
     // An agent that serves an endless table would keep the walk going.
     if (r == kQueryOk && ++stored > kMaxWalkRows) r = kWalkTooLong;
   }
@@ -173,10 +193,11 @@ int32_t QuerySession::WalkStep(bool first) {
   // loop.
   if (previous != nullptr && !Advances(answer->variables, previous)) return kWalkNotAdvancing;
 
-  auto* row = new (std::nothrow) ResultRow{answer->variables, rows_};
+  auto* row = new (std::nothrow) ResultRow{answer->variables, rows_, answer.get()};
   if (row == nullptr) return kWalkOutOfMemory;
-  answer->variables = nullptr;  // the row owns the bindings now
+  answer.release();  // the row owns the answer now
   rows_ = row;
+  held_bytes_ += CarriedBytes(row->bindings);
   return kQueryOk;
 }
 
@@ -287,14 +308,6 @@ int32_t QuerySession::GetRowIndex(int32_t* index) {
   if (b->oid == nullptr || b->oid_length == 0) return kQueryNotFound;
   *index = static_cast<int32_t>(b->oid[b->oid_length - 1]);
   return kQueryOk;
-}
-
-void QuerySession::ReleaseBindings(OVsnmpVarBind* list) {
-  // Bindings are the library's structure and go back through it, in a PDU.
-  OVsnmpPdu* pdu = OVsnmpCreatePdu(kOVsnmpGetRequest);
-  if (pdu == nullptr) return;
-  pdu->variables = list;
-  ReleasePdu(pdu);
 }
 
 void QuerySession::ReleasePdu(OVsnmpPdu* pdu) {

@@ -3,6 +3,7 @@
 #ifndef ZOV_SNMP_QUERY_SESSION_H_
 #define ZOV_SNMP_QUERY_SESSION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -23,9 +24,19 @@ inline constexpr int32_t kEndOfWalk = 100;
 inline constexpr int32_t kWalkNotAdvancing = 101;  // answer not after the previous one
 inline constexpr int32_t kWalkTooLong = 102;       // more rows than kMaxWalkRows
 inline constexpr int32_t kWalkOutOfMemory = 103;   // row or request OID not allocatable
+inline constexpr int32_t kWalkTooLarge = 104;      // answers hold more than kMaxWalkBytes
+inline constexpr int32_t kQueryPastDeadline = 105; // the poll's time ran out
 
 inline constexpr int kMaxQueryVariables = 10;
 inline constexpr int32_t kMaxWalkRows = 10000;
+// What one session may hold of its answers: the OID and value bytes of every
+// stored binding. A hostile agent serving huge values in an endless table
+// would otherwise fill a 32-bit host with a few polls. A real printer's alert
+// table, even of 10,000 rows, stays well below it.
+inline constexpr uint32_t kMaxWalkBytes = 4u * 1024 * 1024;
+
+using QueryClock = std::chrono::steady_clock;
+inline constexpr QueryClock::time_point kNoDeadline = QueryClock::time_point::max();
 
 // A text for the session's own failure codes; null for any other number
 // (those are the SNMP library's, see OVsnmpErrString).
@@ -49,8 +60,11 @@ class QueryVariable {
 };
 
 struct ResultRow {
-  OVsnmpVarBind* bindings;  // one response's binding list, owned
+  OVsnmpVarBind* bindings;  // the answer's binding list (answer->variables)
   ResultRow* next;          // the row stored before this one
+  // The whole response, owned: releasing it releases the bindings with no
+  // further allocation, which a release through a new PDU would need.
+  OVsnmpPdu* answer;
 };
 
 class QuerySession {
@@ -64,6 +78,10 @@ class QuerySession {
   // 0, or kQueryTooManyVariables (the variable stays the caller's). A null or
   // incomplete variable is refused the same way and stays the caller's.
   int32_t AddVariable(QueryVariable* variable);
+  // No exchange starts at or after the deadline: Run then ends with
+  // kQueryPastDeadline. One already under way runs its course (the SNMP
+  // library's timeout and retries bound it).
+  void SetDeadline(QueryClock::time_point deadline) { deadline_ = deadline; }
   // 0, or a library error number, the agent's error status, or one of the
   // session's own kWalk* codes.
   int32_t Run(const char* address, bool walk, bool keep_open);
@@ -85,7 +103,6 @@ class QuerySession {
   const OVsnmpVarBind* FindByName(const OVsnmpVarBind* list, const char* name) const;
   static const OVsnmpVarBind* FindBinding(const OVsnmpVarBind* list, const uint32_t* oid,
                                           uint32_t count);
-  static void ReleaseBindings(OVsnmpVarBind* list);
   static void ReleasePdu(OVsnmpPdu* pdu);
 
   OVsnmpSession* handle_ = nullptr;
@@ -97,6 +114,8 @@ class QuerySession {
   ResultRow* rows_ = nullptr;
   ResultRow* cursor_ = nullptr;
   uint32_t* scope_oid_ = nullptr;
+  QueryClock::time_point deadline_ = kNoDeadline;
+  uint64_t held_bytes_ = 0;  // OID and value bytes of the stored rows
 };
 
 // Null when out of memory, or when the name or the OID could not be made:

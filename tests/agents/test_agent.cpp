@@ -5,7 +5,7 @@
 //
 //   test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]
 //              [--address A] [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
-//              [--depth D] [--ignore-stdin]
+//              [--depth D] [--delay MS] [--ignore-stdin]
 //
 // Table lines are snmprec-like: OID|TYPE|VALUE with TYPE 2 INTEGER, 4 OCTET
 // STRING (4x: hex), 5 NULL, 6 OBJECT IDENTIFIER, 64 IpAddress, 65 Counter32,
@@ -16,7 +16,8 @@
 //   stuck       GETNEXT answers name the requested OID again (never advance)
 //   endless     GETNEXT always finds a next row below the requested OID: .1
 //               is appended up to D sub-identifiers (default 12), then the
-//               last one counts up
+//               last one counts up; with --size, every value is an OCTET
+//               STRING of BYTES (an endless table of huge descriptions)
 //   error       answer with error status S (default 5) and error index 1
 //   silent      no answer
 //   garbage     a datagram that is not SNMP
@@ -25,6 +26,8 @@
 //   wrong-type  INTEGER-like values answered as OCTET STRING and the reverse
 //   big-value   every value an OCTET STRING of BYTES (default 6000)
 //   wrong-id    a correct answer under another request-id
+//   slow        a correct answer, sent MS milliseconds late (--delay MS,
+//               default 200): a printer that answers just inside the timeout
 //
 // Prints the port as the first line of standard output.
 //
@@ -281,6 +284,7 @@ struct FaultOptions {
   long status = 5;
   long size = -1;
   size_t depth = 12;
+  long delay_ms = 200;
 };
 
 Value WrongType(const Value& v) {
@@ -339,7 +343,8 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
       } else {
         names[i].back() += 1;
       }
-      values[i] = Integer(ASN_INTEGER, static_cast<long>(names[i].back()));
+      values[i] = o->size > 0 ? String(std::string(static_cast<size_t>(o->size), 'E'))
+                              : Integer(ASN_INTEGER, static_cast<long>(names[i].back()));
       reply.bindings[i] = Binding{names[i].data(), names[i].size(), &values[i]};
     }
   } else {
@@ -374,6 +379,8 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
     }
   }
   if (fault == "truncated") length /= 2;
+  // The agent answers nobody else meanwhile: a test runs one poll against it.
+  if (fault == "slow") usleep(static_cast<useconds_t>(std::max(0L, o->delay_ms)) * 1000);
   return length;
 }
 
@@ -382,8 +389,8 @@ void Usage() {
                "usage: test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]\n"
                "                  [--address A]\n"
                "                  [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
-               "                           wrong-type|big-value|wrong-id] [--from N] [--only] [--status S]\n"
-               "                  [--size BYTES] [--depth D] [--ignore-stdin]\n"
+               "                           wrong-type|big-value|wrong-id|slow] [--from N] [--only] [--status S]\n"
+               "                  [--size BYTES] [--depth D] [--delay MS] [--ignore-stdin]\n"
                "       test_agent --bench [--port N] [--ignore-stdin]\n");
 }
 
@@ -504,6 +511,8 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       o->fault.status = std::atol(v.c_str());
     } else if (a == "--size") {
       o->fault.size = std::atol(v.c_str());
+    } else if (a == "--delay") {
+      o->fault.delay_ms = std::atol(v.c_str());
     } else if (a == "--depth") {
       o->fault.depth = static_cast<size_t>(std::max(1L, std::atol(v.c_str())));
     } else if (a == "--port") {
@@ -516,7 +525,7 @@ bool ParseArgs(int argc, char** argv, Options* o) {
   }
   static const char* const kFaults[] = {"none",       "stuck",     "endless",   "error",
                                         "silent",     "garbage",   "truncated", "oversized",
-                                        "wrong-type", "big-value", "wrong-id"};
+                                        "wrong-type", "big-value", "wrong-id",  "slow"};
   Sort(&o->fault.table);
   return std::any_of(std::begin(kFaults), std::end(kFaults),
                      [&](const char* f) { return o->fault.fault == f; });

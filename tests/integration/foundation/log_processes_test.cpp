@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -63,6 +64,12 @@ std::string Record(int process, int n) {
   return "p" + std::to_string(process) + " n" + std::to_string(n) + " " + body + "\n";
 }
 
+// Where a record is split into subject and message: a subject is cut after
+// kMaxLoggedSubject characters.
+size_t SubjectLength(const std::string& record) {
+  return std::min(record.size() / 2, kMaxLoggedSubject);
+}
+
 TEST_F(LogProcessesTest, ForkedWritersLoseNothingAndTearNothing) {
   constexpr int kProcesses = 4;
   constexpr int kRecords = 200;
@@ -81,8 +88,8 @@ TEST_F(LogProcessesTest, ForkedWritersLoseNothingAndTearNothing) {
           LogText(record.c_str());
         } else {
           // Three pieces and so more writes, each a chance to tear.
-          const size_t half = record.size() / 2;
-          LogPair(record.substr(0, half).c_str(), record.substr(half).c_str());
+          const size_t cut = SubjectLength(record);
+          LogPair(record.substr(0, cut).c_str(), record.substr(cut).c_str());
         }
         LogClose();
       }
@@ -96,7 +103,7 @@ TEST_F(LogProcessesTest, ForkedWritersLoseNothingAndTearNothing) {
   for (int p = 0; p < kProcesses; ++p) {
     for (int n = 0; n < kRecords; ++n) {
       std::string record = Record(p, n);
-      if (n % 2 != 0) record.insert(record.size() / 2, ": ");
+      if (n % 2 != 0) record.insert(SubjectLength(record), ": ");
       ++expected[record.substr(0, record.size() - 1)];
     }
   }

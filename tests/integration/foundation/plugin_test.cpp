@@ -194,6 +194,9 @@ TEST_F(PluginTest, RunnerExitCodes) {
   ProgramResult help = Runner({"--help"});
   EXPECT_NE(help.out.find("Usage: nvservicetest"), std::string::npos);
   EXPECT_NE(help.out.find("--threads N"), std::string::npos);
+  ProgramResult version = Runner({"--version"});
+  EXPECT_EQ(version.exit_code, 0) << version.err;
+  EXPECT_EQ(version.out, "nvservicetest (ZOV_UZAVEZIRU) " ZOV_VERSION "\n");
 }
 
 class LoadedPluginTest : public PluginTest {

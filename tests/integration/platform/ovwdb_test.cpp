@@ -116,6 +116,13 @@ TEST_F(OvwdbTest, BadArgumentsExitTwoWithTheUsage) {
   EXPECT_EQ(Run({"get", "lobby-laser", "VlmLastAlert"}).exit_code, 1);
 }
 
+TEST_F(OvwdbTest, VersionIsTheProjectsAndOpensNoDatabase) {
+  ToolResult version = RunOvwdb({"--version"}, dir_.path(), /*unset_db=*/true);
+  EXPECT_EQ(version.exit_code, 0) << version.err;
+  EXPECT_EQ(version.out, "ovwdb (ZOV_UZAVEZIRU) " ZOV_VERSION "\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("ovw.db")));
+}
+
 TEST_F(OvwdbTest, DatabaseIsOvwDbOrOvwDbInTheCurrentDirectory) {
   ToolResult here = RunOvwdb({"add-object", "in-cwd"}, dir_.path(), /*unset_db=*/true);
   EXPECT_EQ(here.exit_code, 0) << here.err;

@@ -31,7 +31,8 @@ using wintest::ReadBinary;
 using wintest::ScopedNvDrive;
 using wintest::TempDir;
 
-constexpr char kMutexName[] = "vlmIOMutex";
+// The plug-in takes the global one, so that a service and a user tool share it.
+constexpr char kMutexName[] = "Global\\vlmIOMutex";
 
 // Child modes, run by this executable with "--child MODE ...":
 //   hold READY GO FILE  takes the mutex, signals READY, waits for GO, pauses,
