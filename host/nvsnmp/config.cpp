@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "internal.h"
 #include "snmp/nvsnmp.h"
 
 namespace nvsnmp {
@@ -195,7 +196,7 @@ int ReadConf(const char* path, std::shared_ptr<const ParsedConf>* out) {
   ConfCache& cache = Cache();
   {
     std::lock_guard<std::mutex> lock(cache.mutex);
-    if (cache.parsed && cache.path == path && cache.size == st.st_size && cache.inode == st.st_ino &&
+    if (kFastPaths && cache.parsed && cache.path == path && cache.size == st.st_size && cache.inode == st.st_ino &&
         cache.mtime.tv_sec == st.st_mtim.tv_sec && cache.mtime.tv_nsec == st.st_mtim.tv_nsec) {
       *out = cache.parsed;
       return 0;

@@ -247,17 +247,30 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
   const size_t oid_bytes = v->name_length * sizeof(uint32_t);
   // At least one byte of value when there is one, so an empty value is
   // still present; at least four bytes past the record (IsPacked).
-  size_t tail = oid_bytes + (holding != Holding::kNone ? (value_bytes > 0 ? value_bytes : 1) : 0);
+  const size_t value_block = holding != Holding::kNone ? (value_bytes > 0 ? value_bytes : 1) : 0;
+  size_t tail = kFastPaths ? oid_bytes + value_block : 0;
   if (tail < sizeof(uint32_t)) tail = sizeof(uint32_t);
   BindingPtr b(static_cast<OVsnmpVarBind*>(std::malloc(sizeof(OVsnmpVarBind) + tail)));
   if (!b) return kOVsnmpErrNoMemory;
   std::memset(b.get(), 0, sizeof(OVsnmpVarBind));
-  b->oid = reinterpret_cast<uint32_t*>(b.get() + 1);
+  uint8_t* value = nullptr;
+  if (kFastPaths) {
+    b->oid = reinterpret_cast<uint32_t*>(b.get() + 1);
+    value = reinterpret_cast<uint8_t*>(b->oid) + oid_bytes;
+  } else {
+    // Three blocks, each released on its own (FreeBinding).
+    b->oid = static_cast<uint32_t*>(std::malloc(oid_bytes > 0 ? oid_bytes : sizeof(uint32_t)));
+    if (b->oid == nullptr) return kOVsnmpErrNoMemory;
+    if (value_block > 0) {
+      value = static_cast<uint8_t*>(std::malloc(value_block));
+      if (value == nullptr) return kOVsnmpErrNoMemory;
+      b->val.string = value;
+    }
+  }
   b->oid_length = static_cast<uint32_t>(v->name_length);
   b->type = v->type;
   if (!CopyOidInto(v->name, v->name_length, b->oid)) return kOVsnmpErrBadResponse;
   if (holding != Holding::kNone) {
-    uint8_t* value = reinterpret_cast<uint8_t*>(b->oid) + oid_bytes;
     long length = CopyValue(v, holding, value);
     if (length < 0) return kOVsnmpErrBadResponse;
     b->val.string = value;

@@ -344,7 +344,7 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   }
   // Every datagram passes our hooks: for the dump, to bound what is read
   // and to send it where its kind goes.
-  ns->recv = ipv6 ? transport->f_recv : ReceiveFrom;
+  ns->recv = ipv6 || !kFastPaths ? transport->f_recv : ReceiveFrom;
   transport->f_recv = RecvHook;
   transport->f_send = SendHook;
   ns->handle = handle;
