@@ -76,6 +76,10 @@ struct CacheRelease {
 };
 thread_local CacheRelease t_release;
 
+// This thread's cache. Out of line, so that a caller keeps the address
+// instead of looking the thread-local up again after every call it makes.
+__attribute__((noinline)) RecordCache& ThreadCache() { return t_records; }
+
 void RecordCache::Give(void* block) {
   if (!registered) {
     registered = true;
@@ -135,14 +139,14 @@ void FreeBinding(OVsnmpVarBind* b, RecordCache& cache) {
 }
 
 struct BindingFree {
-  void operator()(OVsnmpVarBind* b) const { FreeBinding(b, t_records); }
+  void operator()(OVsnmpVarBind* b) const { FreeBinding(b, ThreadCache()); }
 };
 using BindingPtr = std::unique_ptr<OVsnmpVarBind, BindingFree>;
 
 // A binding that owns `oid_block`; frees it when no binding can be made.
 OVsnmpVarBind* NewBinding(uint32_t* oid_block, uint32_t oid_length, uint8_t type) {
   // Room past the record (IsPacked).
-  auto* binding = static_cast<OVsnmpVarBind*>(NewRecord(sizeof(OVsnmpVarBind) + sizeof(uint32_t), true, t_records));
+  auto* binding = static_cast<OVsnmpVarBind*>(NewRecord(sizeof(OVsnmpVarBind) + sizeof(uint32_t), true, ThreadCache()));
   if (binding == nullptr) {
     std::free(oid_block);
     SetError(kOVsnmpErrNoMemory);
@@ -417,8 +421,8 @@ netsnmp_pdu* ToNetsnmp(const OVsnmpPdu* pdu, long version, int* error) {
 
 OVsnmpPdu* FromNetsnmp(const netsnmp_pdu* response, int* error) {
   std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> out(
-      static_cast<OVsnmpPdu*>(NewRecord(sizeof(OVsnmpPdu), true, t_records)), OVsnmpFreePdu);
-  RecordCache* cache = &t_records;
+      static_cast<OVsnmpPdu*>(NewRecord(sizeof(OVsnmpPdu), true, ThreadCache())), OVsnmpFreePdu);
+  RecordCache* cache = &ThreadCache();
   if (!out) {
     *error = kOVsnmpErrNoMemory;
     return nullptr;
@@ -464,7 +468,7 @@ NVSNMP_API OVsnmpPdu* OVsnmpCreatePdu(int type) {
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
-  auto* pdu = static_cast<OVsnmpPdu*>(nvsnmp::NewRecord(sizeof(OVsnmpPdu), true, nvsnmp::t_records));
+  auto* pdu = static_cast<OVsnmpPdu*>(nvsnmp::NewRecord(sizeof(OVsnmpPdu), true, nvsnmp::ThreadCache()));
   if (pdu == nullptr) {
     SetError(kOVsnmpErrNoMemory);
     return nullptr;
@@ -475,7 +479,7 @@ NVSNMP_API OVsnmpPdu* OVsnmpCreatePdu(int type) {
 
 NVSNMP_API void OVsnmpFreePdu(OVsnmpPdu* pdu) {
   if (pdu == nullptr) return;
-  nvsnmp::RecordCache& cache = nvsnmp::t_records;
+  nvsnmp::RecordCache& cache = nvsnmp::ThreadCache();
   OVsnmpVarBind* b = pdu->variables;
   while (b != nullptr) {
     OVsnmpVarBind* next = b->next_variable;
