@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "internal.h"
 
@@ -105,6 +106,14 @@ void* NewRecord(size_t bytes, bool zero, RecordCache& cache) {
   return record;
 }
 
+// A zeroed record of type T in a block of `bytes` (at least sizeof(T)):
+// zeroed by stores the compiler writes out, not by a call to memset.
+template <typename T>
+T* NewZeroed(size_t bytes, RecordCache& cache) {
+  void* record = NewRecord(bytes, false, cache);
+  return record != nullptr ? new (record) T{} : nullptr;
+}
+
 void FreeRecord(void* record, RecordCache& cache) {
   if (record == nullptr) return;
   unsigned char* block = static_cast<unsigned char*>(record) - RecordCache::kHeader;
@@ -146,7 +155,7 @@ using BindingPtr = std::unique_ptr<OVsnmpVarBind, BindingFree>;
 // A binding that owns `oid_block`; frees it when no binding can be made.
 OVsnmpVarBind* NewBinding(uint32_t* oid_block, uint32_t oid_length, uint8_t type) {
   // Room past the record (IsPacked).
-  auto* binding = static_cast<OVsnmpVarBind*>(NewRecord(sizeof(OVsnmpVarBind) + sizeof(uint32_t), true, ThreadCache()));
+  auto* binding = NewZeroed<OVsnmpVarBind>(sizeof(OVsnmpVarBind) + sizeof(uint32_t), ThreadCache());
   if (binding == nullptr) {
     std::free(oid_block);
     SetError(kOVsnmpErrNoMemory);
@@ -324,7 +333,7 @@ int ConvertBinding(const netsnmp_variable_list* v, OVsnmpVarBind** out, bool* ex
   if (tail < sizeof(uint32_t)) tail = sizeof(uint32_t);
   BindingPtr b(static_cast<OVsnmpVarBind*>(NewRecord(sizeof(OVsnmpVarBind) + tail, false, *cache)));
   if (!b) return kOVsnmpErrNoMemory;
-  std::memset(b.get(), 0, sizeof(OVsnmpVarBind));
+  *b = OVsnmpVarBind{};
   uint8_t* value = nullptr;
   if (kFastPaths) {
     b->oid = reinterpret_cast<uint32_t*>(b.get() + 1);
@@ -421,7 +430,7 @@ netsnmp_pdu* ToNetsnmp(const OVsnmpPdu* pdu, long version, int* error) {
 
 OVsnmpPdu* FromNetsnmp(const netsnmp_pdu* response, int* error) {
   std::unique_ptr<OVsnmpPdu, void (*)(OVsnmpPdu*)> out(
-      static_cast<OVsnmpPdu*>(NewRecord(sizeof(OVsnmpPdu), true, ThreadCache())), OVsnmpFreePdu);
+      NewZeroed<OVsnmpPdu>(sizeof(OVsnmpPdu), ThreadCache()), OVsnmpFreePdu);
   RecordCache* cache = &ThreadCache();
   if (!out) {
     *error = kOVsnmpErrNoMemory;
@@ -468,7 +477,7 @@ NVSNMP_API OVsnmpPdu* OVsnmpCreatePdu(int type) {
     SetError(kOVsnmpErrBadArgument);
     return nullptr;
   }
-  auto* pdu = static_cast<OVsnmpPdu*>(nvsnmp::NewRecord(sizeof(OVsnmpPdu), true, nvsnmp::ThreadCache()));
+  auto* pdu = nvsnmp::NewZeroed<OVsnmpPdu>(sizeof(OVsnmpPdu), nvsnmp::ThreadCache());
   if (pdu == nullptr) {
     SetError(kOVsnmpErrNoMemory);
     return nullptr;

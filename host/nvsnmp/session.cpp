@@ -204,6 +204,9 @@ std::string PersistentDirectory() {
 }
 
 void InitialiseOnce() {
+  // std::call_once sets two thread-locals on every call, done or not.
+  static std::atomic<bool> done{false};
+  if (done.load(std::memory_order_acquire)) return;
   static std::once_flag once;
   std::call_once(once, [] {
     snmp_disable_log();
@@ -222,6 +225,7 @@ void InitialiseOnce() {
     snmp_disable_log();
     // Never snmp_shutdown: it would tear down state the whole process shares.
   });
+  done.store(true, std::memory_order_release);
 }
 
 int MapLibraryError(int snmp_error) {
