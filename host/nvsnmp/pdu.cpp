@@ -78,7 +78,9 @@ struct CacheRelease {
 thread_local CacheRelease t_release;
 
 // This thread's cache. Out of line, so that a caller keeps the address
-// instead of looking the thread-local up again after every call it makes.
+// instead of looking the thread-local up again after every call it makes
+// (GCC did, after each free in OVsnmpFreePdu's loop: 1,123 instructions a
+// poll).
 __attribute__((noinline)) RecordCache& ThreadCache() { return t_records; }
 
 void RecordCache::Give(void* block) {
