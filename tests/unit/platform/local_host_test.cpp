@@ -6,7 +6,11 @@
 #include <cstring>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 #include <unistd.h>
 
 #include "log_capture.h"
@@ -95,11 +99,20 @@ TEST(TerminatedHostNameTest, TheZeroMustLieWithinThirtyBytesAndNothingBeyondIsRe
       {"zero far past the 30 bytes", 256, 200, false},
       {"no zero in 256 bytes", 256, -1, false},
   };
+#if defined(_WIN32)
+  const size_t page = 4096;
+  void* map = VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(map, nullptr);
+  char* guard = static_cast<char*>(map) + page;
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(guard, page, PAGE_NOACCESS, &old));
+#else
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(map, MAP_FAILED);
   char* guard = static_cast<char*>(map) + page;
   ASSERT_EQ(mprotect(guard, page, PROT_NONE), 0);
+#endif
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     char* buffer = guard - row.size;
@@ -112,7 +125,11 @@ TEST(TerminatedHostNameTest, TheZeroMustLieWithinThirtyBytesAndNothingBeyondIsRe
       EXPECT_EQ(name, nullptr);
     }
   }
+#if defined(_WIN32)
+  VirtualFree(map, 0, MEM_RELEASE);
+#else
   munmap(map, 2 * page);
+#endif
 }
 
 TEST_F(LocalHostTest, FailingSourceIsLoggedWithAnEmptySubject) {
