@@ -5,8 +5,14 @@
 //
 //   bench_poll --mode plugin --plugin FILE --printer NAME [--options TEXT]
 //   bench_poll --mode baseline --peer udp:HOST:PORT --community C
+//   bench_poll --mode plugin --plugin FILE --fleet N [--options TEXT]
 //   common: --threads N, --seconds S | --polls N, --warmup N, --expect STATUS,
 //           --rss (resident-set growth across the measured polls)
+//
+// --fleet N polls the printers fleet-0 ... fleet-(N-1) in turn, which
+// bench/run maps to test_agent's slowD communities with D = FleetDelayMs(i),
+// and reports ideal-fraction: the time the polls would take if only the
+// agent's delays counted (three answers a poll), over the threads' time.
 //
 // With --polls the measured polls run inside zov_bench_measured_polls, which
 // callgrind can be told to count alone (--toggle-collect).
@@ -42,14 +48,31 @@ struct Settings {
   long warmup = 20;
   int expect = -2;  // -2: the first poll's result
   bool rss = false;
+  long fleet = 0;
 };
 
 NvServiceTestFn g_poll = nullptr;
 Settings g_settings;
+std::vector<std::string> g_fleet;            // the fleet's printer names
+std::atomic<unsigned long> g_fleet_next{0};  // the next printer to poll
+std::atomic<long> g_fleet_ideal_us{0};       // the polls' delays at the agent
+
+// A fleet printer's answer delay: 5 to 40 ms, spread over the fleet.
+// bench/run writes the same into NVSNMP_CONF.
+long FleetDelayMs(long i) { return 5 + (i * 7919) % 36; }
+// Answers a poll of a one-alert printer waits for: identity, row, end.
+constexpr long kFleetAnswersPerPoll = 3;
 
 // One poll; its status (the plug-in's status code, or for the baseline 3
 // when it walked at least one alert row, 2 for none, 0 on failure).
 int PollOnce() {
+  if (!g_fleet.empty()) {
+    const unsigned long i = g_fleet_next.fetch_add(1, std::memory_order_relaxed) % g_fleet.size();
+    const int status = g_poll(g_fleet[i].c_str(), g_settings.options.c_str());
+    g_fleet_ideal_us.fetch_add(kFleetAnswersPerPoll * FleetDelayMs(static_cast<long>(i)) * 1000,
+                               std::memory_order_relaxed);
+    return status;
+  }
   if (g_poll != nullptr) return g_poll(g_settings.printer.c_str(), g_settings.options.c_str());
   int rows = bench::BaselinePoll(g_settings.peer, g_settings.community);
   return rows < 0 ? 0 : rows > 0 ? 3 : 2;
@@ -107,6 +130,7 @@ int ParseSettings(int argc, char** argv, Settings* s) {
     else if (a == "--polls") s->polls = std::atol(v.c_str());
     else if (a == "--warmup") s->warmup = std::atol(v.c_str());
     else if (a == "--expect") s->expect = std::atoi(v.c_str());
+    else if (a == "--fleet") s->fleet = std::atol(v.c_str());
     else {
       std::fprintf(stderr, "bench_poll: unknown argument %s\n", a.c_str());
       return 2;
@@ -125,6 +149,7 @@ int SetUpPoller(const Settings& s) {
     bench::InitialiseBaseline();
     return 0;
   }
+  for (long i = 0; i < s.fleet; ++i) g_fleet.push_back("fleet-" + std::to_string(i));
   if (s.mode != "plugin") {
     std::fprintf(stderr, "bench_poll: --mode plugin or baseline\n");
     return 2;
@@ -182,6 +207,7 @@ Outcome RunPolls(const Settings& s) {
   if (s.rss) out.rss_before_kib = ResidentKib();
   auto start = std::chrono::steady_clock::now();
   const double cpu_start = CpuSeconds();
+  g_fleet_ideal_us.store(0);
   go.store(true);
   if (s.seconds > 0) {
     std::this_thread::sleep_for(std::chrono::duration<double>(s.seconds));
@@ -219,6 +245,9 @@ int main(int argc, char** argv) {
               o.polls, o.seconds, o.polls / o.seconds, o.seconds * 1e6 * s.threads / n,
               o.cpu_seconds * 1e6 / n, o.wrong, s.expect);
   if (s.rss) std::printf(" rss-before-kib %ld rss-after-kib %ld", o.rss_before_kib, ResidentKib());
+  if (!g_fleet.empty()) {
+    std::printf(" ideal-fraction %.3f", g_fleet_ideal_us.load() / (o.seconds * 1e6 * s.threads));
+  }
   std::printf("\n");
   return o.wrong == 0 ? 0 : 1;
 }

@@ -11,6 +11,13 @@
 
 namespace nvsnmp {
 
+// ZOV_FAST_PATHS (CMake option, default ON): 0 builds the plain way of each
+// fast path.
+#if !defined(ZOV_FAST_PATHS)
+#define ZOV_FAST_PATHS 1
+#endif
+inline constexpr bool kFastPaths = ZOV_FAST_PATHS != 0;
+
 inline void SetError(int error) { OVsnmpErrno = error; }
 
 // net-snmp 5.9.3 is built without its own locks: session open/close and the

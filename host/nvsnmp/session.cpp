@@ -30,14 +30,12 @@ NVSNMP_API thread_local int OVsnmpErrno = 0;
 }
 
 using RecvFunction = int (*)(netsnmp_transport*, void*, int, void**, int*);
-using SendFunction = int (*)(netsnmp_transport*, const void*, int, void**, int*);
 
 // One net-snmp session of an OVsnmpSession: requests and traps may go to
 // different ports, so each kind has its own. Closed with its owner.
 struct NetSession {
   void* handle = nullptr;
   RecvFunction recv = nullptr;
-  SendFunction send = nullptr;
   netsnmp_ep endpoint{};  // where it sends, port included
   std::string peername;   // the endpoint as text, made for the first dump
 
@@ -53,15 +51,28 @@ struct OVsnmpSession {
   nvsnmp::SessionSettings settings;
   NetSession requests;
   NetSession traps;
-  // A socket made by OVsnmpOpen and given back just before net-snmp makes
-  // the first one it sends on: a session that cannot have a socket (out of
-  // descriptors) fails at its open, as the platform's does, not at its
-  // first send.
-  int spare_socket = -1;
-  ~OVsnmpSession() {
-    if (spare_socket >= 0) close(spare_socket);
-  }
+  // The transport OVsnmpOpen makes, so that a session that cannot have a
+  // socket (out of descriptors) fails at its open, as the platform's does;
+  // the first net-snmp session opened takes it. Every datagram goes where
+  // SendHook sends it, so one transport serves either kind.
+  netsnmp_transport* first_transport = nullptr;
+  ~OVsnmpSession();
 };
+
+namespace nvsnmp {
+namespace {
+
+// Closes and releases a transport no session took.
+void FreeTransport(netsnmp_transport* transport) {
+  if (transport == nullptr) return;
+  transport->f_close(transport);
+  netsnmp_transport_free(transport);
+}
+
+}  // namespace
+}  // namespace nvsnmp
+
+OVsnmpSession::~OVsnmpSession() { nvsnmp::FreeTransport(first_transport); }
 
 namespace nvsnmp {
 namespace {
@@ -159,11 +170,20 @@ int RecvHook(netsnmp_transport* t, void* buf, int size, void** opaque, int* olen
   return n;
 }
 
-int SendHook(netsnmp_transport* t, const void* buf, int size, void** opaque, int* olength) {
+// Sends to the endpoint of the kind being sent (requests or traps), not to
+// where the transport was made for: the transport OVsnmpOpen made is taken
+// by whichever kind is used first.
+int SendHook(netsnmp_transport* t, const void* buf, int size, void** /*opaque*/, int* /*olength*/) {
   Exchange* e = t_exchange;
-  if (e == nullptr || e->session->send == nullptr) return -1;
+  if (e == nullptr || t == nullptr || t->sock < 0 || size < 0) return -1;
   if (DumpEnabled()) DumpPacket("sent to", e->session, buf, size);
-  return e->session->send(t, buf, size, opaque, olength);
+  const netsnmp_ep& to = e->session->endpoint;
+  const socklen_t length = to.a.sin.sin_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  ssize_t n;
+  do {
+    n = sendto(t->sock, buf, static_cast<size_t>(size), 0, reinterpret_cast<const sockaddr*>(&to.a), length);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int>(n);
 }
 
 // A private, existing directory for net-snmp's persistent state, which it
@@ -184,6 +204,10 @@ std::string PersistentDirectory() {
 }
 
 void InitialiseOnce() {
+  // std::call_once sets two thread-locals on every call, done or not; a
+  // flag read first saves 163 instructions a poll (callgrind, bench/run).
+  static std::atomic<bool> done{false};
+  if (kFastPaths && done.load(std::memory_order_acquire)) return;
   static std::once_flag once;
   std::call_once(once, [] {
     snmp_disable_log();
@@ -202,6 +226,7 @@ void InitialiseOnce() {
     snmp_disable_log();
     // Never snmp_shutdown: it would tear down state the whole process shares.
   });
+  done.store(true, std::memory_order_release);
 }
 
 int MapLibraryError(int snmp_error) {
@@ -278,6 +303,12 @@ int ResolvePeer(const std::string& host, netsnmp_ep* address) {
   return NumericAddress(host, address) ? 0 : LookUpName(host, address);
 }
 
+// A UDP transport of the endpoint's family, or null when no socket can be had.
+netsnmp_transport* MakeTransport(const netsnmp_ep& endpoint) {
+  return endpoint.a.sin.sin_family == AF_INET6 ? netsnmp_udp6_transport(&endpoint, 0)
+                                               : netsnmp_udp_transport(&endpoint, 0);
+}
+
 // Opens the net-snmp session of one kind on first use.
 int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   NetSession* ns = trap ? &s->traps : &s->requests;
@@ -300,15 +331,11 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
   config.retries = s->settings.retries;
   config.timeout = static_cast<long>(s->settings.timeout_ms) * 1000L;
   void* handle = nullptr;
-  if (s->spare_socket >= 0) {
-    close(s->spare_socket);  // its descriptor is the one the transport takes
-    s->spare_socket = -1;
-  }
   // Making a transport touches nothing shared (its socket, its own blocks,
   // settings read since start-up), so the system calls it makes stay out
   // of the library lock that every other thread's exchange waits for.
-  netsnmp_transport* transport =
-      ipv6 ? netsnmp_udp6_transport(&ns->endpoint, 0) : netsnmp_udp_transport(&ns->endpoint, 0);
+  netsnmp_transport* transport = s->first_transport != nullptr ? s->first_transport : MakeTransport(ns->endpoint);
+  s->first_transport = nullptr;
   {
     std::lock_guard<std::mutex> lock(LibraryMutex());
     // The transport is the session's from here on; net-snmp releases it
@@ -320,9 +347,9 @@ int EnsureOpen(OVsnmpSession* s, bool trap, NetSession** out) {
     int error = MapLibraryError(config.s_snmp_errno);
     return error == kOVsnmpErrInternal ? kOVsnmpErrSessionOpen : error;
   }
-  // Every datagram passes our hooks: for the dump and to bound what is read.
-  ns->recv = ipv6 ? transport->f_recv : ReceiveFrom;
-  ns->send = transport->f_send;
+  // Every datagram passes our hooks: for the dump, to bound what is read
+  // and to send it where its kind goes.
+  ns->recv = ipv6 || !kFastPaths ? transport->f_recv : ReceiveFrom;
   transport->f_recv = RecvHook;
   transport->f_send = SendHook;
   ns->handle = handle;
@@ -356,9 +383,17 @@ OVsnmpSession* Open(const char* community, const char* peer, int retries, int in
     SetError(rc);
     return nullptr;
   }
-  const int family = s->address.a.sin.sin_family == AF_INET6 ? AF_INET6 : AF_INET;
-  s->spare_socket = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (s->spare_socket < 0) {
+  // The transport's own failure is how a session learns that it cannot have
+  // a socket; the address it is made for does not matter (SendHook).
+  netsnmp_ep endpoint = s->address;
+  const uint16_t any_port = htons(static_cast<uint16_t>(s->settings.agent_port));
+  if (endpoint.a.sin.sin_family == AF_INET6) {
+    endpoint.a.sin6.sin6_port = any_port;
+  } else {
+    endpoint.a.sin.sin_port = any_port;
+  }
+  s->first_transport = MakeTransport(endpoint);
+  if (s->first_transport == nullptr) {
     SetError(kOVsnmpErrSessionOpen);
     return nullptr;
   }

@@ -26,7 +26,7 @@ constexpr const char* kUsage =
     "usage: ovwdb [--db FILE] COMMAND\n"
     "       ovwdb --version\n"
     "  create-field NAME [integer|string]\n"
-    "  add-object HOSTNAME\n"
+    "  add-object HOSTNAME...   (several in one transaction)\n"
     "  get HOSTNAME FIELD\n"
     "  set HOSTNAME FIELD VALUE\n"
     "  dump\n"
@@ -117,6 +117,22 @@ int AddObject(sqlite3* db, const std::string& hostname) {
                              {hostname});
   if (!insert) return kExitFailed;
   if (sqlite3_step(insert.get()) != SQLITE_DONE) return Failed(db, "adding object");
+  return kExitOk;
+}
+
+// All of them or none: one transaction, so a fleet of thousands is one
+// write to the disk rather than one each.
+int AddObjects(sqlite3* db, const std::vector<std::string>& hostnames) {
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return Failed(db, "adding objects");
+  }
+  for (const std::string& hostname : hostnames) {
+    if (AddObject(db, hostname) != kExitOk) {
+      sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      return kExitFailed;
+    }
+  }
+  if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return Failed(db, "adding objects");
   return kExitOk;
 }
 
@@ -253,7 +269,7 @@ int main(int argc, char** argv) {
     if (args[i].empty()) return Usage("empty operand");
   }
   bool known = (command == "create-field" && (operands == 1 || operands == 2)) ||
-               (command == "add-object" && operands == 1) ||
+               (command == "add-object" && operands >= 1) ||
                (command == "get" && operands == 2) || (command == "set" && operands == 3) ||
                (command == "dump" && operands == 0);
   if (!known) {
@@ -273,7 +289,10 @@ int main(int argc, char** argv) {
   }
 
   if (command == "create-field") return CreateField(db.get(), args[1], operands == 2 ? args[2] : "integer");
-  if (command == "add-object") return AddObject(db.get(), args[1]);
+  if (command == "add-object") {
+    return operands == 1 ? AddObject(db.get(), args[1])
+                         : AddObjects(db.get(), std::vector<std::string>(args.begin() + 1, args.end()));
+  }
   if (command == "get") return Get(db.get(), args[1], args[2]);
   if (command == "set") return Set(db.get(), args[1], args[2], args[3]);
   return Dump(db.get());

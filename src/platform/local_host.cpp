@@ -1,5 +1,6 @@
 #include "platform/local_host.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -40,12 +41,15 @@ constexpr size_t kQuerySize = 256;
 const char* QueryName(char (&buffer)[kQuerySize]) {
   std::memset(buffer, 0, sizeof buffer);
   if (g_source.load()(buffer, sizeof buffer) != 0) return nullptr;
-  if (std::memchr(buffer, '\0', sizeof buffer) == nullptr) return nullptr;
-  if (std::strlen(buffer) >= static_cast<size_t>(kHostNameBufferSize)) return nullptr;
-  return buffer;
+  return TerminatedHostName(buffer, sizeof buffer);
 }
 
 }  // namespace
+
+const char* TerminatedHostName(const char* buffer, size_t size) {
+  const size_t limit = std::min(size, static_cast<size_t>(kHostNameBufferSize));
+  return std::memchr(buffer, '\0', limit) != nullptr ? buffer : nullptr;
+}
 
 void SetHostNameSourceForTesting(HostNameSource source) {
   g_source.store(source != nullptr ? source : &SystemHostName);

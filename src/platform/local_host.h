@@ -11,6 +11,12 @@ inline constexpr int kHostNameBufferSize = 30;
 // A malloc'ed copy owned by the caller (free), or null (logged).
 char* LocalHostName();
 
+// The name a source left in `buffer` (of `size` bytes) when its terminating
+// zero lies within the first kHostNameBufferSize bytes, else null. Reads no
+// byte past either bound, so a source that fills the buffer without a zero
+// is refused, not read beyond.
+const char* TerminatedHostName(const char* buffer, size_t size);
+
 // Where the name comes from (gethostname's shape). Tests replace it; null
 // restores the system's.
 using HostNameSource = int (*)(char* buffer, size_t size);

@@ -38,6 +38,9 @@
 //   changing  the same, but the alert's time grows on every answer, so
 //             every poll sees a new alert and sends a trap
 //   rowsN     a vendor printer with N warning alerts (N up to 100,000)
+//   slowN     the printer, answering N ms (up to 10,000) after each request,
+//             as a printer across a network does; others are answered
+//             meanwhile
 // Prints "port P trap-port T" first; counts the traps sent to T, and answers
 // each line on standard input with its figures so far (requests, unanswered,
 // traps, wall and CPU seconds, requests per CPU second).
@@ -63,6 +66,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <queue>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -423,6 +427,8 @@ Table* BenchTable(std::string_view community) {
   std::unique_ptr<Table> t;
   if (community == "printer" || community == "changing") {
     t = MakePrinter(1, community == "changing");
+  } else if (community.size() > 4 && community.substr(0, 4) == "slow") {
+    return BenchTable("printer");
   } else if (community.size() > 4 && community.substr(0, 4) == "rows") {
     const int rows = std::atoi(std::string(community.substr(4)).c_str());
     if (rows < 0 || rows > kMaxRows) return nullptr;
@@ -433,10 +439,18 @@ Table* BenchTable(std::string_view community) {
   return g_tables.emplace(std::string(community), std::move(t)).first->second.get();
 }
 
-size_t AnswerBench(const Request& req, u_char* out, size_t size) {
-  Table* table =
-      BenchTable(std::string_view(reinterpret_cast<const char*>(req.community), req.community_length));
+// The answer's delay for a community: N ms for slowN, else none.
+int BenchDelayMs(std::string_view community) {
+  if (community.size() <= 4 || community.substr(0, 4) != "slow") return 0;
+  const int ms = std::atoi(std::string(community.substr(4)).c_str());
+  return std::clamp(ms, 0, 10000);
+}
+
+size_t AnswerBench(const Request& req, u_char* out, size_t size, int* delay_ms) {
+  const std::string_view community(reinterpret_cast<const char*>(req.community), req.community_length);
+  Table* table = BenchTable(community);
   if (table == nullptr) return 0;
+  *delay_ms = BenchDelayMs(community);
   Reply reply;
   AnswerFromTable(table, req, &reply);
   return Encode(req, reply, out, size);
@@ -567,6 +581,29 @@ int PortOf(int fd) {
                                   : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
 }
 
+// Answers held back until their time (slowN), earliest first.
+struct HeldAnswer {
+  std::chrono::steady_clock::time_point due;
+  sockaddr_storage to;
+  socklen_t to_length;
+  std::vector<u_char> bytes;
+  bool operator>(const HeldAnswer& other) const { return due > other.due; }
+};
+std::priority_queue<HeldAnswer, std::vector<HeldAnswer>, std::greater<>> g_held;
+
+// Sends the held answers that are due; the microseconds until the next one
+// (-1: none held, so wait as long as the caller likes).
+long SendDueAnswers(int fd) {
+  const auto now = std::chrono::steady_clock::now();
+  while (!g_held.empty() && g_held.top().due <= now) {
+    const HeldAnswer& a = g_held.top();
+    sendto(fd, a.bytes.data(), a.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&a.to), a.to_length);
+    g_held.pop();
+  }
+  if (g_held.empty()) return -1;
+  return static_cast<long>(std::chrono::ceil<std::chrono::microseconds>(g_held.top().due - now).count());
+}
+
 // Answers the datagrams waiting, up to a batch, in one receive and one send.
 void ServeBatch(int fd, Options* o, Stats* stats, long* numbered) {
   static u_char in[kBatch][kDatagram / 2];
@@ -587,12 +624,18 @@ void ServeBatch(int fd, Options* o, Stats* stats, long* numbered) {
   for (int i = 0; i < n; ++i) {
     ++stats->requests;
     size_t length = 0;
+    int delay_ms = 0;
     if (zov::agents::DecodeRequest(in[i], msgs[i].msg_len, &request)) {
-      length = o->bench ? AnswerBench(request, out[i], sizeof out[i])
+      length = o->bench ? AnswerBench(request, out[i], sizeof out[i], &delay_ms)
                         : Misbehave(&o->fault, request, numbered, out[i], sizeof out[i]);
     }
     if (length == 0) {
       ++stats->unanswered;
+      continue;
+    }
+    if (delay_ms > 0) {
+      g_held.push(HeldAnswer{std::chrono::steady_clock::now() + std::chrono::milliseconds(delay_ms), from[i],
+                             msgs[i].msg_hdr.msg_namelen, std::vector<u_char>(out[i], out[i] + length)});
       continue;
     }
     reply_iov[m] = {out[i], length};
@@ -643,7 +686,10 @@ int main(int argc, char** argv) {
   long numbered = 0;  // requests the faults count
   while (g_stop == 0) {
     pollfd fds[3] = {{fd, POLLIN, 0}, {o.watch_stdin ? 0 : -1, POLLIN, 0}, {trap_fd, POLLIN, 0}};
-    if (poll(fds, 3, 200) < 0) {
+    const long next_due_us = SendDueAnswers(fd);
+    const long wait_us = next_due_us >= 0 ? std::min(next_due_us, 200000L) : 200000L;
+    const timespec wait{wait_us / 1000000, (wait_us % 1000000) * 1000};
+    if (ppoll(fds, 3, &wait, nullptr) < 0) {
       if (errno == EINTR) continue;
       break;
     }
@@ -657,6 +703,7 @@ int main(int argc, char** argv) {
       while (recv(trap_fd, buf, sizeof buf, MSG_DONTWAIT) > 0) ++stats.traps;
     }
     if (fds[0].revents & POLLIN) ServeBatch(fd, &o, &stats, &numbered);
+    SendDueAnswers(fd);
   }
   close(fd);
   if (trap_fd >= 0) close(trap_fd);

@@ -6,6 +6,11 @@
 #include <cstring>
 #include <string>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
 #include <unistd.h>
 
 #include "unit_support.h"
@@ -76,6 +81,57 @@ TEST_F(LocalHostTest, NamesOfThirtyCharactersOrMoreAreRefusedNotCut) {
       EXPECT_EQ(log.Text(), kFailureRecord);
     }
   }
+}
+
+// The check reads no further than the 30-byte buffer, nor than what the
+// source was given: each buffer ends where an unreadable page begins, so a
+// read past it ends the test with a fault.
+TEST(TerminatedHostNameTest, TheZeroMustLieWithinThirtyBytesAndNothingBeyondIsRead) {
+  struct Row {
+    const char* what;
+    size_t size;          // bytes given to the source, ending at the guard page
+    long zero_at;         // -1: no zero at all
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"30 bytes without a zero", 30, -1, false},
+      {"20 bytes without a zero", 20, -1, false},
+      {"29 characters and their zero", 30, 29, true},
+      {"zero just past the 30 bytes", 31, 30, false},
+      {"zero far past the 30 bytes", 256, 200, false},
+      {"no zero in 256 bytes", 256, -1, false},
+  };
+#if defined(_WIN32)
+  const size_t page = 4096;
+  void* map = VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(map, nullptr);
+  char* guard = static_cast<char*>(map) + page;
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(guard, page, PAGE_NOACCESS, &old));
+#else
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* guard = static_cast<char*>(map) + page;
+  ASSERT_EQ(mprotect(guard, page, PROT_NONE), 0);
+#endif
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    char* buffer = guard - row.size;
+    std::memset(buffer, 'n', row.size);
+    if (row.zero_at >= 0) buffer[row.zero_at] = '\0';
+    const char* name = TerminatedHostName(buffer, row.size);
+    if (row.accepted) {
+      EXPECT_EQ(name, buffer);
+    } else {
+      EXPECT_EQ(name, nullptr);
+    }
+  }
+#if defined(_WIN32)
+  VirtualFree(map, 0, MEM_RELEASE);
+#else
+  munmap(map, 2 * page);
+#endif
 }
 
 TEST_F(LocalHostTest, FailingSourceIsLoggedWithAnEmptySubject) {
