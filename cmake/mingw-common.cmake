@@ -21,3 +21,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+
+# ctest runs the Windows programs under Wine (scripts/wine-run): the 32-bit
+# loader for i686, wine64 for x86_64, in the prefix ZOV_WINEPREFIX.
+if(ZOV_MINGW_TRIPLE MATCHES "^x86_64")
+  set(ZOV_WINE_LOADER /usr/lib/wine/wine64)
+else()
+  set(ZOV_WINE_LOADER /usr/lib/wine/wine)
+endif()
+set(ZOV_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix the Windows tests run in")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run ${ZOV_WINE_LOADER} ${ZOV_WINEPREFIX})

@@ -1,23 +1,22 @@
-# What scripts/test and scripts/demo share: the Debian packages the project
-# needs, and building. Source it from bash:
+# shellcheck shell=bash
+# What scripts/test, scripts/demo and scripts/fresh-root share: the Debian
+# packages the project needs. Source it from bash:
 #
 #   source "$root/scripts/lib.sh"
 #   zov_install_packages            # apt-get what is missing (as root)
-#   zov_build DIR [CMAKE ARGS...] [-- BUILD ARGS...]   # configure and build into DIR
 #
-# Settings: ZOV_JOBS (parallel build jobs, default: the number of CPUs),
-# ZOV_SKIP_INSTALL=1 (never call apt-get; only report what is missing).
-
-ZOV_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# Its functions return non-zero on failure, saying why; they never end the
+# script that sourced them.
+# Settings: ZOV_SKIP_INSTALL=1 (never call apt-get; only report what is missing).
 
 # Every package the build, the tests, the demo and the Windows cross build
 # need on Debian 12.
 ZOV_PACKAGES=(
-  build-essential cmake g++ python3
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libsnmp-dev snmp snmpd snmptrapd snmpsim
+  build-essential cmake ninja-build g++ python3
+  googletest libgtest-dev libgmock-dev
+  libsnmp-dev snmp snmptrapd snmpsim
   libsqlite3-dev sqlite3
-  valgrind clang libclang-rt-14-dev
+  valgrind clang libclang-rt-14-dev shellcheck
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64
   # The 32-bit Wine that runs the DLL, and Winelib for the platform
   # stand-ins beside it.
@@ -29,14 +28,12 @@ ZOV_PACKAGES=(
 
 zov_say() { printf '\n== %s\n' "$*"; }
 zov_warn() { printf 'warning: %s\n' "$*" >&2; }
-zov_die() { printf 'error: %s\n' "$*" >&2; exit 1; }
-
-zov_jobs() { echo "${ZOV_JOBS:-$(nproc 2>/dev/null || echo 2)}"; }
 
 # Prints the packages of ZOV_PACKAGES (or of the arguments) not installed. A
 # name may carry an architecture (wine32:i386). Safe under set -euo pipefail:
 # dpkg-query exits 1 when it has never heard of a name, and that must read as
 # "missing", not end the caller.
+# shellcheck disable=SC2120  # called with arguments by its test
 zov_missing_packages() {
   local wanted=("${@:-${ZOV_PACKAGES[@]}}") installed pkg
   # One dpkg-query for all: unknown packages only go to its stderr. Each
@@ -51,7 +48,7 @@ zov_missing_packages() {
 # Installs whatever of ZOV_PACKAGES is missing; quick when nothing is.
 zov_install_packages() {
   local missing
-  command -v dpkg-query >/dev/null || zov_die "not a Debian system: install ${ZOV_PACKAGES[*]} by hand"
+  command -v dpkg-query >/dev/null || { zov_warn "not a Debian system: install ${ZOV_PACKAGES[*]} by hand"; return 1; }
   mapfile -t missing < <(zov_missing_packages)
   if [ ${#missing[@]} -eq 0 ]; then
     echo "all ${#ZOV_PACKAGES[@]} Debian packages the project needs are installed"
@@ -59,11 +56,12 @@ zov_install_packages() {
   fi
   echo "missing Debian packages: ${missing[*]}"
   if [ "${ZOV_SKIP_INSTALL:-0}" = 1 ]; then
-    zov_die "ZOV_SKIP_INSTALL=1: install them with: apt-get install ${missing[*]}"
+    zov_warn "ZOV_SKIP_INSTALL=1: install them with: apt-get install ${missing[*]}"
+    return 1
   fi
   local sudo=()
   if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || zov_die "run as root, or install: apt-get install ${missing[*]}"
+    command -v sudo >/dev/null || { zov_warn "run as root, or install: apt-get install ${missing[*]}"; return 1; }
     sudo=(sudo)
   fi
   echo "installing them with apt-get"
@@ -73,14 +71,17 @@ zov_install_packages() {
     if [ "$arch" != "$(dpkg --print-architecture)" ] &&
        ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
       echo "adding the $arch architecture to dpkg"
-      "${sudo[@]}" dpkg --add-architecture "$arch" || zov_die "dpkg --add-architecture $arch failed"
+      "${sudo[@]}" dpkg --add-architecture "$arch" || { zov_warn "dpkg --add-architecture $arch failed"; return 1; }
     fi
   done
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 \
     install -y --no-install-recommends "${missing[@]}"
   mapfile -t missing < <(zov_missing_packages)
-  [ ${#missing[@]} -eq 0 ] || zov_die "still missing after apt-get: ${missing[*]}"
+  if [ ${#missing[@]} -ne 0 ]; then
+    zov_warn "still missing after apt-get: ${missing[*]}"
+    return 1
+  fi
   # Installing snmpd and snmptrapd may have started their system services.
   zov_stop_snmp_services
 }
@@ -110,20 +111,4 @@ zov_stop_snmp_services() {
     "${sudo[@]}" systemctl disable --now snmpd.service snmptrapd.service >/dev/null 2>&1 || true
   fi
   return 0
-}
-
-# zov_build DIR [CMAKE ARGS...] [-- BUILD ARGS...]: configure (RelWithDebInfo unless the
-# arguments say otherwise) and build everything into DIR.
-zov_build() {  # zov_build DIR [CMAKE ARGS...] [-- BUILD ARGS...]
-  local dir=$1
-  shift
-  local configure=() build=()
-  while [ $# -gt 0 ] && [ "$1" != "--" ]; do configure+=("$1"); shift; done
-  [ $# -gt 0 ] && shift
-  build=("$@")
-  echo "building into $dir${configure[*]:+ (${configure[*]})}${build[*]:+ [${build[*]}]}"
-  mkdir -p "$dir" || return 1
-  cmake -S "$ZOV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${configure[@]}" >"$dir/configure.log" 2>&1 ||
-    { cat "$dir/configure.log" >&2; zov_warn "cmake configure failed for $dir"; return 1; }
-  cmake --build "$dir" -j "$(zov_jobs)" "${build[@]}"
 }

@@ -349,13 +349,14 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
     if (port_ == 0) continue;
     ChildOptions options;
     options.stdout_file = dir_.File("snmpsimd.out");
-    std::vector<std::string> argv = {"snmpsimd",
-                                     "--data-dir=" + data_dir(),
+    std::vector<std::string> argv = {"snmpsimd", "--data-dir=" + data_dir(),
                                      "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_),
-                                     "--process-user=nobody",
-                                     "--process-group=nogroup",
-                                     "--cache-dir=" + cache,
-                                     "--logging-method=null"};
+                                     "--cache-dir=" + cache, "--logging-method=null"};
+    // Only root is asked to drop to an account of its own.
+    if (geteuid() == 0) {
+      argv.push_back("--process-user=nobody");
+      argv.push_back("--process-group=nogroup");
+    }
     if (!StartChild(argv, options, &child_, why)) return false;
     std::string probe = ProbeRequest(probe_community);
     auto deadline = Clock::now() + std::chrono::seconds(15);

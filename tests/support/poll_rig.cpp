@@ -37,22 +37,17 @@ std::string RunnerFile() { return ZOV_RUNNER_FILE; }
 
 PollRig::~PollRig() { Leave(); }
 
-bool PollRig::Start(const RigSettings& settings, std::string* why, bool* skip) {
-  if (skip != nullptr) *skip = false;
+bool PollRig::Start(const RigSettings& settings, std::string* why) {
   way_ = settings.way;
   if (!dir_.ok()) {
     *why = "no temporary directory";
     return false;
   }
   if (way_ == PollWay::kRunner) {
+    // Unset or empty: the Linux runner built beside the plug-in.
     const char* command = std::getenv("ZOV_POLL_RUNNER");
     runner_ = Words(command != nullptr ? command : "");
-    if (runner_.empty()) {
-      *why = "ZOV_POLL_RUNNER is not set: no runner command to poll through (for example " + RunnerFile() +
-             ", or scripts/win32-runner for the 32-bit DLL)";
-      if (skip != nullptr) *skip = true;
-      return false;
-    }
+    if (runner_.empty()) runner_ = {RunnerFile()};
   } else {
     // Never closed: the plug-in stays loaded for the life of the process, as
     // in the platform.

@@ -3,7 +3,8 @@
 // timeout, retries and trap port, NV_DRIVE unset, and a way to call the
 // plug-in — loaded into this process as the platform loads it, or through a
 // runner command in a process of its own (ZOV_POLL_RUNNER, for example the
-// 32-bit DLL's runner under Wine), with the Linux runner's arguments and
+// 32-bit DLL's runner under Wine; the built Linux runner when it is unset),
+// with the Linux runner's arguments and
 // output. Polls run in the rig's current directory, so pslog.txt lands
 // there whichever way the plug-in is called.
 //
@@ -28,7 +29,7 @@ namespace zov::test {
 
 enum class PollWay {
   kInProcess,  // dlopen the plug-in and call NvServiceTest
-  kRunner,     // $ZOV_POLL_RUNNER [--options TEXT] ADDRESS... as a child process
+  kRunner,     // $ZOV_POLL_RUNNER (default: the built runner) [--options TEXT] ADDRESS... as a child process
 };
 const char* PollWayName(PollWay way);
 inline void PrintTo(PollWay way, std::ostream* os) { *os << PollWayName(way); }
@@ -51,9 +52,8 @@ class PollRig {
   PollRig(const PollRig&) = delete;
   PollRig& operator=(const PollRig&) = delete;
 
-  // False with a reason when the plug-in or the runner cannot be had. With
-  // kRunner and ZOV_POLL_RUNNER unset, false and *skip set: nothing to test.
-  bool Start(const RigSettings& settings, std::string* why, bool* skip = nullptr);
+  // False with a reason when the plug-in or the runner cannot be had.
+  bool Start(const RigSettings& settings, std::string* why);
 
   // Files in the suite's directory (nvsnmp.conf is there).
   std::string File(const std::string& name) const { return dir_.File(name); }
