@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "snmp/nvsnmp.h"
+#include "support/printer_table.h"
 
 extern "C" {
 int OVsnmpDumpPacket = 0;
@@ -194,30 +195,8 @@ std::optional<Response> Answer(AgentState& a, int32_t command, const std::vector
 
 }  // namespace
 
-Oid O(std::string_view dotted) {
-  Oid out;
-  size_t i = 0;
-  while (i < dotted.size()) {
-    if (dotted[i] == '.') {
-      ++i;
-      continue;
-    }
-    uint64_t v = 0;
-    while (i < dotted.size() && dotted[i] >= '0' && dotted[i] <= '9') {
-      v = v * 10 + static_cast<uint64_t>(dotted[i] - '0');
-      ++i;
-    }
-    out.push_back(static_cast<uint32_t>(v));
-    while (i < dotted.size() && dotted[i] != '.') ++i;
-  }
-  return out;
-}
-
-std::string Dotted(const Oid& oid) {
-  std::string out;
-  for (uint32_t v : oid) out += "." + std::to_string(v);
-  return out;
-}
+Oid O(std::string_view dotted) { return zov::test::OidOf(dotted); }
+std::string Dotted(const Oid& oid) { return zov::test::OidText(oid); }
 
 Value Value::Integer(int32_t v, uint8_t type) {
   Value out;

@@ -82,13 +82,13 @@ struct ScopedEnv {
 
 // One line of an NVSNMP_CONF file: NAME key=value ... Empty fields are left out.
 struct NvsnmpConfLine {
-  std::string name;  // the address exactly as the caller passes it, or "default"
-  std::string peer;  // host, host:port or [IPv6]:port
-  std::string community;
+  std::string name = {};  // the address exactly as the caller passes it, or "default"
+  std::string peer = {};  // host, host:port or [IPv6]:port
+  std::string community = {};
   int port = 0;         // 0: not set
   int timeout_ms = 0;   // 0: not set
   int retries = -1;     // -1: not set
-  std::string version;  // "1" or "2c"
+  std::string version = {};  // "1" or "2c"
 };
 bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>& lines);
 

@@ -102,21 +102,21 @@ class PollRig {
   std::string old_cwd_;
 };
 
-// What every suite's state holds besides its agents: the rig, and why the
-// suite cannot run (empty when all is ready).
-struct SuiteState {
-  PollRig rig;
+// Why a suite's shared state cannot serve its tests (empty when all is
+// ready), and whether that means nothing to test rather than a failure.
+struct SuiteReadiness {
   std::string why;
+  bool skip = false;
 };
 
-// The fixture of a suite that polls through the plug-in. State derives from
-// SuiteState and makes itself ready in its static Prepare(State*, PollWay),
-// at the suite's first test; the suite's other tests share it. Each test
-// runs in the rig's directory or, with kFresh, in one of its own with its
-// own object database. With Base ::testing::TestWithParam<PollWay>, the
-// parameter is the way the plug-in is called.
-template <typename State, bool kFresh = false, typename Base = ::testing::Test>
-class PollSuite : public Base {
+// The fixture pattern of every suite that starts agents. State derives from
+// SuiteReadiness and makes itself ready in its static Prepare(State*), or
+// Prepare(State*, PollWay) for a suite that polls, at the suite's first test;
+// the suite's other tests share it, and it is deleted after the suite. With
+// Base ::testing::TestWithParam<PollWay>, the parameter is the way the
+// plug-in is called.
+template <typename State, typename Base = ::testing::Test>
+class AgentSuite : public Base {
  protected:
   static void TearDownTestSuite() {
     delete state_;
@@ -125,20 +125,15 @@ class PollSuite : public Base {
   void SetUp() override {
     if (state_ == nullptr) {
       state_ = new State;
-      State::Prepare(state_, Way());
+      if constexpr (requires { State::Prepare(state_, PollWay::kInProcess); }) {
+        State::Prepare(state_, Way());
+      } else {
+        State::Prepare(state_);
+      }
     }
+    if (state_->skip) GTEST_SKIP() << state_->why;
     ASSERT_EQ(state_->why, "");
-    if (kFresh) {
-      state_->rig.EnterFresh();
-    } else {
-      state_->rig.Enter();
-    }
   }
-  void TearDown() override {
-    if (state_ != nullptr) state_->rig.Leave();
-  }
-
-  static PollRig& Rig() { return state_->rig; }
 
   static inline State* state_ = nullptr;
 
@@ -150,6 +145,33 @@ class PollSuite : public Base {
       return PollWay::kInProcess;
     }
   }
+};
+
+// A suite that polls through the plug-in: its state holds the rig too. Each
+// test runs in the rig's directory or, with kFresh, in one of its own with
+// its own object database.
+struct SuiteState : SuiteReadiness {
+  PollRig rig;
+};
+
+template <typename State, bool kFresh = false, typename Base = ::testing::Test>
+class PollSuite : public AgentSuite<State, Base> {
+ protected:
+  using AgentSuite<State, Base>::state_;
+  void SetUp() override {
+    AgentSuite<State, Base>::SetUp();
+    if (::testing::Test::IsSkipped() || ::testing::Test::HasFatalFailure()) return;
+    if (kFresh) {
+      state_->rig.EnterFresh();
+    } else {
+      state_->rig.Enter();
+    }
+  }
+  void TearDown() override {
+    if (state_ != nullptr) state_->rig.Leave();
+  }
+
+  static PollRig& Rig() { return state_->rig; }
 };
 
 // Milliseconds a call took.

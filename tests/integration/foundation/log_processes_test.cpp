@@ -31,38 +31,21 @@
 #include "log/shared_log.h"
 #include "platform/local_host.h"
 #include "support/agents.h"
+#include "unit_support.h"
 
 namespace {
 
 using zov::test::ReadFile;
-using zov::test::TempDir;
+
+using zov::test::WaitLimit;
 
 class LogProcessesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.ok());
-    old_cwd_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_.path());
-    unsetenv("NV_DRIVE");
-    SetSystemMutexDirectoryForTesting(dir_.path().c_str());
-  }
-  void TearDown() override {
-    SetSystemMutexDirectoryForTesting(nullptr);
-    std::filesystem::current_path(old_cwd_);
-  }
-  std::string Pslog() {
-    std::string text;
-    return ReadFile(dir_.File("pslog.txt"), &text) ? text : "<no file>";
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+  std::string Pslog() { return dir_.Read("pslog.txt").value_or("<no file>"); }
 
-  TempDir dir_;
-  std::filesystem::path old_cwd_;
+  zov::test::ScratchDir dir_;
 };
-
-// A deadline for a lock nobody else should hold for long.
-std::chrono::steady_clock::time_point WaitLimit() {
-  return std::chrono::steady_clock::now() + std::chrono::seconds(10);
-}
 
 // Waits for a child and reports whether it exited with status 0.
 bool ChildSucceeded(pid_t pid) {

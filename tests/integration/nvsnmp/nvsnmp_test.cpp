@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "support/agents.h"
+#include "support/poll_rig.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -46,13 +48,9 @@ const char kRecording[] =
 constexpr int kRecordingRowsV1 = 9;
 constexpr int kRecordingRowsV2 = 10;
 
-// Fault agent table: a two-row alert table beside the identity.
-const char kAlertTable[] =
-    "1.3.6.1.2.1.1.2.0|6|1.3.6.1.4.1.2.3.4\n"
-    "1.3.6.1.2.1.1.3.0|67|4242\n"
-    "1.3.6.1.2.1.43.18.1.1.2.1.1|2|3\n"
-    "1.3.6.1.2.1.43.18.1.1.2.1.2|2|4\n"
-    "1.3.6.1.2.1.43.18.1.1.8.1.1|4|Offline\n";
+// Fault agent table: the identity and a two-row alert table, the agent's last object.
+const std::string kAlertTable = zov::test::Snmprec(
+    zov::test::PrinterCells({{{1, 3, "Offline"}, {2, 4}}, 4242, ".1.3.6.1.4.1.2.3.4", false}));
 
 uint32_t* Block(const Oid& oid) {
   auto* block = static_cast<uint32_t*>(std::malloc((oid.size() + 1) * sizeof(uint32_t)));
@@ -142,36 +140,22 @@ Walk RunWalk(OVsnmpSession* session, const Oid& start, size_t limit) {
   return w;
 }
 
-class SnmpsimNvsnmp : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    data_ = new TempDir;
-    agent_ = new SnmpsimAgent;
-    zov::test::WriteFile(data_->File("tiny.snmprec"), kRecording);
-    zov::test::WriteFile(data_->File("other.snmprec"), "1.3.6.1.2.1.1.1.0|4|Other printer\n");
-    if (!agent_->Start(data_->path(), "tiny", &why_)) {
-      delete agent_;
-      agent_ = nullptr;
-    }
+// snmpsim serving the recording above (community "tiny") and one other.
+struct Snmpsim : zov::test::SuiteReadiness {
+  TempDir data;
+  SnmpsimAgent agent;
+  static void Prepare(Snmpsim* s) {
+    zov::test::WriteFile(s->data.File("tiny.snmprec"), kRecording);
+    zov::test::WriteFile(s->data.File("other.snmprec"), "1.3.6.1.2.1.1.1.0|4|Other printer\n");
+    s->skip = !s->agent.Start(s->data.path(), "tiny", &s->why);
   }
-  static void TearDownTestSuite() {
-    delete agent_;
-    delete data_;
-    agent_ = nullptr;
-    data_ = nullptr;
-  }
-  void SetUp() override {
-    if (agent_ == nullptr) GTEST_SKIP() << why_;
-  }
-  static std::string Endpoint() { return agent_->endpoint(); }
-
-  static TempDir* data_;
-  static SnmpsimAgent* agent_;
-  static std::string why_;
 };
-TempDir* SnmpsimNvsnmp::data_ = nullptr;
-SnmpsimAgent* SnmpsimNvsnmp::agent_ = nullptr;
-std::string SnmpsimNvsnmp::why_;
+
+class SnmpsimNvsnmp : public zov::test::AgentSuite<Snmpsim> {
+ protected:
+  static std::string Endpoint() { return state_->agent.endpoint(); }
+  static int Port() { return state_->agent.port(); }
+};
 
 TEST_F(SnmpsimNvsnmp, GetNextAnswersEveryTypeInTheRecordsOfTheHeader) {
   ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
@@ -266,7 +250,7 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
   std::string conf = dir.File("nvsnmp.conf");
   ASSERT_TRUE(
       zov::test::WriteNvsnmpConf(conf, {{"lobby-laser", Endpoint(), "tiny", 0, 0, -1, ""},
-                                        {"basement", "127.0.0.1", "other", agent_->port(), 0, -1, "2c"},
+                                        {"basement", "127.0.0.1", "other", Port(), 0, -1, "2c"},
                                         {"wrong-community", Endpoint(), "nobody-home", 0, 150, 0, ""}}));
   ScopedEnv env("NVSNMP_CONF", conf.c_str());
   {
@@ -302,7 +286,7 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
 
 TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
   ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
-  std::string port = std::to_string(agent_->port());
+  std::string port = std::to_string(Port());
   {
     ScopedEnv env("NVSNMP_PORT", port.c_str());
     SessionPtr s = Open("127.0.0.1");
@@ -310,7 +294,7 @@ TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
     EXPECT_TRUE(GetNext(s.get(), kSystem).response);
   }
   {
-    SessionPtr s = Open("127.0.0.1", -1, -1, agent_->port());
+    SessionPtr s = Open("127.0.0.1", -1, -1, Port());
     ASSERT_TRUE(s);
     EXPECT_TRUE(GetNext(s.get(), kSystem).response);
   }

@@ -16,13 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/last_alert.h"
 #include "platform/ovw.h"
 #include "support/ovwdb_runner.h"
 #include "support/agents.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using zov::test::ScopedEnv;
 using zov::test::TempDir;

@@ -16,13 +16,16 @@
 #include <vector>
 
 #include "log/shared_log.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/alert_trap.h"
 #include "platform/local_host.h"
 #include "snmp/nvsnmp.h"
 #include "support/agents.h"
+#include "support/poll_rig.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using zov::test::TrapBinding;
 using zov::test::TrapReceiver;
@@ -56,23 +59,25 @@ int64_t SpecificType(const std::string& raw) {
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-class TrapIntegrationTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    receiver_ = new TrapReceiver;
-    if (!receiver_->Start(&skip_reason_)) {
-      delete receiver_;
-      receiver_ = nullptr;
+// snmptrapd on the address the local host name resolves to, and the SNMP
+// library's trap port set to it.
+struct Receiver : zov::test::SuiteReadiness {
+  TrapReceiver receiver;
+  std::unique_ptr<zov::test::ScopedEnv> port;
+  static void Prepare(Receiver* s) {
+    s->skip = !s->receiver.Start(&s->why);
+    if (!s->skip) {
+      s->port = std::make_unique<zov::test::ScopedEnv>("NVSNMP_TRAP_PORT", std::to_string(s->receiver.port()).c_str());
     }
   }
-  static void TearDownTestSuite() {
-    delete receiver_;
-    receiver_ = nullptr;
-  }
+};
+
+class TrapIntegrationTest : public zov::test::AgentSuite<Receiver> {
+ protected:
   void SetUp() override {
-    if (receiver_ == nullptr) GTEST_SKIP() << skip_reason_;
-    port_env_ = std::make_unique<zov::test::ScopedEnv>(
-        "NVSNMP_TRAP_PORT", std::to_string(receiver_->port()).c_str());
+    AgentSuite::SetUp();
+    if (IsSkipped()) return;
+    receiver_ = &state_->receiver;
     host_ = LocalHostName();
     ASSERT_NE(host_, nullptr);
     ASSERT_EQ(std::string(host_), receiver_->host_name());
@@ -110,14 +115,10 @@ class TrapIntegrationTest : public ::testing::Test {
     EXPECT_EQ(ValueBytes(r.bindings[4]), Bytes("openview"));
   }
 
-  static TrapReceiver* receiver_;
-  static std::string skip_reason_;
-  std::unique_ptr<zov::test::ScopedEnv> port_env_;
+  TrapReceiver* receiver_ = nullptr;
   char* host_ = nullptr;
 };
 
-TrapReceiver* TrapIntegrationTest::receiver_ = nullptr;
-std::string TrapIntegrationTest::skip_reason_;
 
 TEST_F(TrapIntegrationTest, TrapCarriesTheEnterpriseFieldsAndFiveBindings) {
   LogCapture log;

@@ -19,6 +19,7 @@
 
 #include "support/agents.h"
 #include "support/poll_rig.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -33,35 +34,37 @@ constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
 // The recording whose content the course test replaces between polls.
 constexpr char kLiveRecording[] = "course-live";
 
+std::vector<zov::test::PollsExpected> Expected() {
+  return zov::test::ReadPollsExpected(ZOV_TEST_DATA_DIR "/polls.expected");
+}
+
 // Printer names as the platform knows them, each mapped to one recording.
 // Every test polls printers of its own, so their fields never meet.
 const std::map<std::string, std::string>& Printers() {
-  static const std::map<std::string, std::string> printers = {
-      {"warning-printer", "warning-toner-low"},
-      {"warning-again", "warning-toner-low"},
-      {"empty-printer", "empty-table"},
-      {"empty-cleared", "empty-table"},
-      {"zero-recorded", "times-all-zero-critical"},
-      {"zero-new", "times-all-zero-critical"},
-      {"zero-no-critical-number", "times-all-zero-critical"},
-      {"untimed-recorded", "critical-untimed-among-timed"},
-      {"untimed-new", "critical-untimed-among-timed"},
-      {"no-description", "critical-without-description"},
-      {"offline-not-newest", "critical-offline-not-newest"},
-      {"among-newer", "critical-among-newer-warnings"},
-      {"downgraded", "warning-downgraded"},
-      {"kyocera", "real-kyocera-cs4053ci"},
-      {"high-bit-times", "times-high-bit"},
-      {"thousand-rows", "table-1000-rows"},
-      {"course", kLiveRecording},
-      {"foreign-family", "foreign-family"},
-      {"foreign-enterprise", "foreign-enterprise-only"},
-      {"foreign-real", "real-epson-sc-t3405-foreign"},
-      {"no-uptime", "no-sysuptime"},
-      {"uptime-zero", "uptime-zero"},
-      {"table-last", "table-last-object"},
-      {"unknown-object", "warning-toner-low"},
-  };
+  static const std::map<std::string, std::string> printers = [] {
+    std::map<std::string, std::string> m = {
+        {"warning-printer", "warning-toner-low"},
+        {"warning-again", "warning-toner-low"},
+        {"empty-printer", "empty-table"},
+        {"empty-cleared", "empty-table"},
+        {"zero-recorded", "times-all-zero-critical"},
+        {"zero-new", "times-all-zero-critical"},
+        {"zero-no-critical-number", "times-all-zero-critical"},
+        {"untimed-recorded", "critical-untimed-among-timed"},
+        {"untimed-new", "critical-untimed-among-timed"},
+        {"course", kLiveRecording},
+        {"foreign-family", "foreign-family"},
+        {"foreign-enterprise", "foreign-enterprise-only"},
+        {"foreign-real", "real-epson-sc-t3405-foreign"},
+        {"no-uptime", "no-sysuptime"},
+        {"uptime-zero", "uptime-zero"},
+        {"table-last", "table-last-object"},
+        {"unknown-object", "warning-toner-low"},
+    };
+    // One printer per recording for the table of tests/data.
+    for (const zov::test::PollsExpected& e : Expected()) m["rec-" + e.recording] = e.recording;
+    return m;
+  }();
   return printers;
 }
 
@@ -94,11 +97,7 @@ struct EndToEnd : zov::test::SuiteState {
     std::vector<NvsnmpConfLine> lines;
     std::vector<std::string> objects;
     for (const auto& [name, recording] : Printers()) {
-      NvsnmpConfLine line;
-      line.name = name;
-      line.peer = s->agent.endpoint();
-      line.community = recording;
-      lines.push_back(line);
+      lines.push_back({.name = name, .peer = s->agent.endpoint(), .community = recording});
       if (name != "unknown-object") objects.push_back(name);
     }
     if (!s->rig.Route(lines)) {
@@ -217,42 +216,58 @@ TEST_P(PollEndToEndTest, UntimedCriticalAmongTimedAlertsIsTrappedOnceByItsIndex)
   EXPECT_EQ(traps[0].bindings[2].value, "\"Toner empty\"");
 }
 
-// Recordings polled once from an unset field: status, the identity stored,
-// and the trap number chosen by the reported alert's severity.
-TEST_P(PollEndToEndTest, RecordingsGiveTheirStatusIdentityAndTrap) {
+// Every recording polled twice from VlmLastAlert 0, against polls.expected:
+// status and field each round, the change announced, and the traps sent.
+TEST_P(PollEndToEndTest, RecordingsGiveWhatTheTableStates) {
   REQUIRE_TRAPS();
-  struct Expected {
-    const char* printer;
-    int status;
-    int32_t field;
-    int trap;  // 0: none sent
-  };
-  const Expected cases[] = {
-      {"no-description", 4, 2, 0},
-      {"offline-not-newest", 4, 6000, 12},
-      {"among-newer", 4, 1000, 11},
-      {"downgraded", 2, 4000, 13},
-      {"kyocera", 3, 260405424, 13},
-      {"high-bit-times", 3, -1, 13},
-      {"thousand-rows", 3, 101000, 13},
-  };
+  const std::vector<zov::test::PollsExpected> table = Expected();
+  ASSERT_FALSE(table.empty());
   std::vector<std::string> printers;
-  for (const Expected& c : cases) printers.push_back(c.printer);
-  const std::vector<int> statuses = PollEach(printers);
-  for (size_t i = 0; i < printers.size(); ++i) {
-    const Expected& c = cases[i];
-    EXPECT_EQ(statuses[i], c.status) << c.printer;
-    EXPECT_EQ(Field(c.printer), c.field) << c.printer;
-    EXPECT_EQ(Records(c.printer), std::vector<std::string>{"Generating trap for printer"})
-        << c.printer;
+  for (const auto& e : table) {
+    printers.push_back("rec-" + e.recording);
+    SetField(printers.back(), 0);
   }
-  for (const Expected& c : cases) {
-    std::vector<TrapRecord> traps = TrapsFor(c.printer, c.trap == 0 ? 0 : 1);
-    ASSERT_EQ(traps.size(), c.trap == 0 ? 0u : 1u) << c.printer;
-    if (c.trap != 0) {
-      EXPECT_EQ(traps[0].specific, c.trap) << c.printer;
+  std::map<std::string, std::vector<int>> traps_wanted;
+  size_t traps_total = 0;
+  for (int round = 0; round < 2; ++round) {
+    const std::vector<int> statuses = PollEach(printers);
+    ASSERT_EQ(statuses.size(), table.size());
+    for (size_t i = 0; i < table.size(); ++i) {
+      const auto& e = table[i];
+      const std::string where = e.recording + " round " + std::to_string(round + 1);
+      EXPECT_EQ(statuses[i], e.status[round]) << where;
+      EXPECT_EQ(Field(printers[i]), std::stoi(e.field[round])) << where;
+      int announced = 0;
+      for (int r = 0; r <= round; ++r) announced += e.trap[r] != "-";
+      const std::vector<std::string> records = Records(printers[i]);
+      EXPECT_EQ(std::count(records.begin(), records.end(), "Generating trap for printer"), announced) << where;
+      if (e.trap[round] != "-" && e.trap[round] != "0") {
+        traps_wanted[printers[i]].push_back(std::stoi(e.trap[round]));
+        ++traps_total;
+      }
     }
   }
+  // All traps at once, then a moment for any that should not come.
+  std::map<std::string, std::vector<int>> traps_got;
+  auto received = [&] {
+    traps_got.clear();
+    size_t n = 0;
+    for (const TrapRecord& t : state_->traps.WaitForTraps(0, 0)) {
+      const std::string printer = t.bindings.size() > 1 ? t.bindings[1].value : "";
+      if (printer.starts_with("\"rec-")) {
+        traps_got[printer.substr(1, printer.size() - 2)].push_back(t.specific);
+        ++n;
+      }
+    }
+    return n;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (received() < traps_total && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  received();
+  EXPECT_EQ(traps_got, traps_wanted);
 }
 
 TEST_P(PollEndToEndTest, OnePrintersCourseOverChangingAlerts) {

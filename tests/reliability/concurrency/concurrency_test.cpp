@@ -138,10 +138,7 @@ struct Concurrency : zov::test::SuiteState {
     }
     std::vector<NvsnmpConfLine> lines;
     for (const Printer& p : Printers()) {
-      NvsnmpConfLine line;
-      line.name = p.name;
-      line.peer = endpoint[p.state->recording];
-      lines.push_back(line);
+      lines.push_back({.name = p.name, .peer = endpoint[p.state->recording]});
     }
     if (s->rig.Start({way}, &s->why) && !s->rig.Route(lines)) s->why = "cannot write nvsnmp.conf";
   }

@@ -53,11 +53,8 @@ class PollFaultTest : public zov::test::PollSuite<Faults, true> {
   static void Route(const std::vector<std::string>& names, int closed_port = 0) {
     std::vector<NvsnmpConfLine> lines;
     for (const std::string& name : names) {
-      NvsnmpConfLine line;
-      line.name = name;
-      line.peer = closed_port != 0 && name == "closed-port" ? "127.0.0.1:" + std::to_string(closed_port)
-                                                           : state_->agent.endpoint();
-      lines.push_back(line);
+      const bool closed = closed_port != 0 && name == "closed-port";
+      lines.push_back({.name = name, .peer = closed ? "127.0.0.1:" + std::to_string(closed_port) : state_->agent.endpoint()});
     }
     ASSERT_TRUE(Rig().Route(lines));
   }

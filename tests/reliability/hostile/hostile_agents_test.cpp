@@ -24,6 +24,7 @@
 
 #include "support/agents.h"
 #include "support/poll_rig.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -45,17 +46,10 @@ const std::string kUnable = "Unable to get sysUpTime or printer ID from printer\
 // A table in the fault agent's format, kept by OID so overrides replace rows.
 using Table = std::map<std::vector<uint32_t>, std::string>;
 
-std::vector<uint32_t> Parse(const std::string& dotted) {
-  std::vector<uint32_t> oid;
-  std::istringstream in(dotted);
-  for (std::string part; std::getline(in, part, '.');) {
-    if (!part.empty()) oid.push_back(static_cast<uint32_t>(std::stoul(part)));
-  }
-  return oid;
-}
+using zov::test::OidOf;
 
 void Put(Table* table, const std::string& oid, const std::string& type, const std::string& value) {
-  (*table)[Parse(oid)] = oid + "|" + type + "|" + value;
+  (*table)[OidOf(oid)] = oid + "|" + type + "|" + value;
 }
 
 Table Recording(const std::string& name) {
@@ -63,7 +57,7 @@ Table Recording(const std::string& name) {
   std::ifstream in(std::string(ZOV_TEST_DATA_DIR) + "/" + name + ".snmprec");
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
-    table[Parse(line.substr(0, line.find('|')))] = line;
+    table[OidOf(line.substr(0, line.find('|')))] = line;
   }
   return table;
 }
@@ -204,10 +198,10 @@ std::vector<HostileCase> Cases() {
   cases.push_back({"index-max", Warning([](Table* t) {
                      for (const char* column : {"2", "3", "4", "5", "6", "7", "8", "9"}) {
                        const std::string from = kAlert + column + ".1.3";
-                       std::string line = (*t)[Parse(from)];
-                       t->erase(Parse(from));
+                       std::string line = (*t)[OidOf(from)];
+                       t->erase(OidOf(from));
                        const std::string to = kAlert + column + ".1.4294967295";
-                       (*t)[Parse(to)] = to + line.substr(line.find('|'));
+                       (*t)[OidOf(to)] = to + line.substr(line.find('|'));
                      }
                      Put(t, kAlert + "9.1.4294967295", "67", "4294967295");
                    }),
@@ -233,12 +227,7 @@ class HostileAgentTest : public zov::test::PollSuite<Hostile> {
   // session open).
   static void Route(const std::string& name, const std::string& endpoint, int timeout_ms = 0,
                     int retries = -1) {
-    NvsnmpConfLine line;
-    line.name = name;
-    line.peer = endpoint;
-    line.timeout_ms = timeout_ms;
-    line.retries = retries;
-    ASSERT_TRUE(Rig().Route({line}));
+    ASSERT_TRUE(Rig().Route({{.name = name, .peer = endpoint, .timeout_ms = timeout_ms, .retries = retries}}));
   }
 };
 

@@ -84,10 +84,7 @@ TEST(LeakPollsTest, TenThousandPollsOverEveryPathLoseNothing) {
     std::vector<std::string> args = {"--table", std::string(ZOV_TEST_DATA_DIR) + "/" + p.recording + ".snmprec"};
     args.insert(args.end(), p.fault.begin(), p.fault.end());
     ASSERT_TRUE(agent->Start(args, &why)) << why;
-    NvsnmpConfLine line;
-    line.name = p.name;
-    line.peer = agent->endpoint();
-    lines.push_back(line);
+    lines.push_back({.name = p.name, .peer = agent->endpoint()});
     if (p.in_database) objects.push_back(p.name);
     agents.push_back(std::move(agent));
   }

@@ -1,16 +1,14 @@
 #include "entry/nv_service_test.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "log/shared_log.h"
 #include "snmp/nvsnmp.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -18,26 +16,8 @@ int DumpFlag() { return std::atomic_ref<int>(OVsnmpDumpPacket).load(); }
 
 class NvServiceTestTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/zov-entry-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    old_cwd_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
-    unsetenv("NV_DRIVE");
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old_cwd_);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string Pslog() const {
-    std::ifstream in(dir_ / "pslog.txt", std::ios::binary);
-    if (!in) return "<no file>";
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  void SetUp() override { ASSERT_TRUE(dir_.ok()); }
+  std::string Pslog() const { return dir_.Read("pslog.txt").value_or("<no file>"); }
   // After a balanced call the count is back at 0 and the file closed: a
   // call without l then writes nothing.
   void ExpectLogClosed() {
@@ -47,8 +27,7 @@ class NvServiceTestTest : public ::testing::Test {
     EXPECT_EQ(Pslog().find("after the call"), std::string::npos);
   }
 
-  std::filesystem::path dir_;
-  std::filesystem::path old_cwd_;
+  zov::test::ScratchDir dir_;
 };
 
 TEST_F(NvServiceTestTest, AbsentAddressWithLogFlagWritesItsLineAndReturnsZero) {
@@ -61,7 +40,7 @@ TEST_F(NvServiceTestTest, AbsentAddressWithoutLogFlagCreatesNoFile) {
   for (const char* options : {static_cast<const char*>(nullptr), "", "l", "  l", "-c 5"}) {
     SCOPED_TRACE(options != nullptr ? options : "(absent)");
     EXPECT_EQ(NvServiceTest(nullptr, options), 0);
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "pslog.txt"));
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("pslog.txt")));
   }
 }
 

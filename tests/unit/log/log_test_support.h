@@ -1,30 +1,39 @@
-// A private directory per test as the working directory and the home of the
-// lock file, so that tests never touch /tmp/vlmIOMutex or each other's logs.
+// The log tests' fixture: a private working folder per test (ScratchDir of
+// unit_support.h), which also holds the lock file.
 #ifndef ZOV_TESTS_UNIT_LOG_LOG_TEST_SUPPORT_H_
 #define ZOV_TESTS_UNIT_LOG_LOG_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 
-std::optional<std::string> ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& text);
-void MakeDirectories(const std::string& path);
-// A deadline for a lock nobody else should hold for long.
-inline std::chrono::steady_clock::time_point WaitLimit() {
-  return std::chrono::steady_clock::now() + std::chrono::seconds(10);
+#include "unit_support.h"
+
+using zov::test::WaitLimit;
+
+inline std::optional<std::string> ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
+inline void WriteWholeFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+inline void MakeDirectories(const std::string& path) { std::filesystem::create_directories(path); }
 
 class LogDirectoryTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  std::string PslogText() const;
+  void SetUp() override { ASSERT_TRUE(scratch_.ok()); }
+  std::string PslogText() const { return scratch_.Read("pslog.txt").value_or("<no file>"); }
 
-  std::string dir_;
-  std::string old_cwd_;
+  zov::test::ScratchDir scratch_;
+  const std::string dir_ = scratch_.path();
 };
 
 #endif  // ZOV_TESTS_UNIT_LOG_LOG_TEST_SUPPORT_H_

@@ -149,7 +149,7 @@ TEST_F(SharedLogTest, MissingDirectoryOpensNothingAndALaterCallTriesAgain) {
 }
 
 TEST_F(SharedLogTest, NvDriveNamesTheLogUpTo103CharactersAndNoFileBeyond) {
-  // dir_ is "/tmp/zov-log-XXXXXX": pad it with one directory to the length.
+  // dir_ is a short folder under /tmp: pad it with one directory to the length.
   for (size_t length : {size_t{103}, size_t{104}}) {
     SCOPED_TRACE(length);
     ASSERT_LT(dir_.size() + 1, length);

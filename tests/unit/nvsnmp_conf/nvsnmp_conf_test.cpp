@@ -9,16 +9,15 @@
 
 #include "config.h"
 #include "snmp/nvsnmp.h"
+#include "unit_support.h"
 
 namespace {
 
 class ConfFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/nvsnmp-conf-test.XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/nvsnmp.conf";
+    ASSERT_TRUE(dir_.ok());
+    path_ = dir_.File("nvsnmp.conf");
     for (const char* name : {"NVSNMP_COMMUNITY", "NVSNMP_PORT", "NVSNMP_TRAP_PORT", "NVSNMP_TIMEOUT_MS",
                              "NVSNMP_RETRIES", "NVSNMP_VERSION"}) {
       unsetenv(name);
@@ -27,8 +26,6 @@ class ConfFile : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv("NVSNMP_CONF");
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
   }
   void Write(const std::string& text) {
     // Replaced as an editor replaces it: a new file under the same name.
@@ -40,7 +37,7 @@ class ConfFile : public ::testing::Test {
     ASSERT_EQ(std::rename(temp.c_str(), path_.c_str()), 0);
   }
 
-  std::string dir_;
+  zov::test::ScratchDir dir_;
   std::string path_;
 };
 

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "fakes/fake_nvsnmp.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/alert_trap.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using fake_snmp::O;
 
@@ -32,16 +34,6 @@ class AlertTrapTest : public ::testing::Test {
   void SetUp() override { fake_snmp::Reset(); }
   void TearDown() override { fake_snmp::Reset(); }
 
-  // Nothing the trap made is left anywhere, and nothing was released twice.
-  static void ExpectNothingLeft() {
-    fake_snmp::Counts counts = fake_snmp::GetCounts();
-    EXPECT_EQ(counts.live_sessions, 0);
-    EXPECT_EQ(counts.live_pdus, 0);
-    EXPECT_EQ(counts.live_blocks, 0);
-    EXPECT_EQ(counts.bad_frees, 0);
-    EXPECT_EQ(counts.bad_closes, 0);
-    EXPECT_EQ(counts.bad_sends, 0);
-  }
 };
 
 TEST_F(AlertTrapTest, OpensTheTrapSessionToTheHostWithTheTrapArguments) {
@@ -59,7 +51,7 @@ TEST_F(AlertTrapTest, OpensTheTrapSessionToTheHostWithTheTrapArguments) {
   EXPECT_EQ(opens[0].remote_port, 0xFFFF);
   EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
   EXPECT_EQ(log.Text(), "");
-  ExpectNothingLeft();
+  zov::test::ExpectNothingLeaked();
 }
 
 TEST_F(AlertTrapTest, SendsOneTrapPduWithTheEnterpriseFieldsAndFiveBindingsInOrder) {
@@ -105,7 +97,7 @@ TEST_F(AlertTrapTest, SendsOneTrapPduWithTheEnterpriseFieldsAndFiveBindingsInOrd
     EXPECT_EQ(b.val_len, expected[i].val_len);
     EXPECT_EQ(b.AsString(), expected[i].value);
   }
-  ExpectNothingLeft();
+  zov::test::ExpectNothingLeaked();
 }
 
 TEST_F(AlertTrapTest, DescriptionIsSentByteForByteWithItsLengthOnly) {
@@ -133,7 +125,7 @@ TEST_F(AlertTrapTest, DescriptionIsSentByteForByteWithItsLengthOnly) {
     EXPECT_EQ(d.val_len, c.length);
     EXPECT_TRUE(d.value_present);
     EXPECT_EQ(d.value, std::vector<uint8_t>(c.buffer.begin(), c.buffer.begin() + c.length));
-    ExpectNothingLeft();
+    zov::test::ExpectNothingLeaked();
   }
 }
 
@@ -157,7 +149,7 @@ TEST_F(AlertTrapTest, SessionThatCannotBeOpenedIsLoggedWithTheHostAsSubject) {
   EXPECT_EQ(fake_snmp::GetCounts().create_pdu_calls, 0);
   EXPECT_TRUE(fake_snmp::Closes().empty());
   EXPECT_TRUE(fake_snmp::Sent().empty());
-  ExpectNothingLeft();
+  zov::test::ExpectNothingLeaked();
 }
 
 TEST_F(AlertTrapTest, PduThatCannotBeCreatedStillClosesTheSession) {
@@ -169,7 +161,7 @@ TEST_F(AlertTrapTest, PduThatCannotBeCreatedStillClosesTheSession) {
   EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kHost});
   EXPECT_EQ(fake_snmp::GetCounts().add_typed_calls, 0);
   EXPECT_TRUE(fake_snmp::Sent().empty());
-  ExpectNothingLeft();
+  zov::test::ExpectNothingLeaked();
 }
 
 TEST_F(AlertTrapTest, FailedSendIsLoggedReturnedAndTheSessionClosed) {
@@ -182,7 +174,7 @@ TEST_F(AlertTrapTest, FailedSendIsLoggedReturnedAndTheSessionClosed) {
   EXPECT_EQ(fake_snmp::GetCounts().sends, 1);
   // The PDU went to the library; nothing of it is released twice or kept.
   EXPECT_TRUE(fake_snmp::Freed().empty());
-  ExpectNothingLeft();
+  zov::test::ExpectNothingLeaked();
 }
 
 TEST_F(AlertTrapTest, RefusedBindingIsLeftOutAndTheTrapStillSent) {
@@ -204,7 +196,7 @@ TEST_F(AlertTrapTest, RefusedBindingIsLeftOutAndTheTrapStillSent) {
     }
     EXPECT_EQ(oids, expected);
     EXPECT_EQ(log.Text(), "");
-    ExpectNothingLeft();
+    zov::test::ExpectNothingLeaked();
   }
 }
 

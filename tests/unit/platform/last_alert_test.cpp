@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "fakes/fake_ovw.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/last_alert.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 constexpr const char* kPrinter = "printer-07.lab";
 constexpr int32_t kHighBitTime = static_cast<int32_t>(0x80000123u);

@@ -13,10 +13,12 @@
 #endif
 #include <unistd.h>
 
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/local_host.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 // What the scripted source answers; set before each call.
 std::string g_name;

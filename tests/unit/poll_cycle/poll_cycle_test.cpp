@@ -12,21 +12,21 @@
 #include "entry/poll_cycle.h"
 #include "fakes/fake_nvsnmp.h"
 #include "fakes/fake_ovw.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "platform/local_host.h"
 
 namespace {
 
+using zov::test::LogCapture;
+
 using fake_snmp::Agent;
-using fake_snmp::O;
-using fake_snmp::Oid;
 using fake_snmp::Value;
 
 constexpr char kPrinter[] = "lobby-laser";
 constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
 constexpr char kField[] = "VlmLastAlert";
-constexpr char kVendorFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
 
+// An alert with every other column set.
 struct Alert {
   uint32_t index;
   int32_t severity;
@@ -34,32 +34,11 @@ struct Alert {
   std::optional<std::string> description = "Paper jam";
 };
 
-Oid Cell(uint32_t column, uint32_t index) {
-  Oid oid = O(".1.3.6.1.2.1.43.18.1.1");
-  oid.push_back(column);
-  oid.push_back(1);
-  oid.push_back(index);
-  return oid;
-}
-
 Agent Printer(const std::vector<Alert>& alerts, uint32_t uptime = 4242,
-              const char* family = kVendorFamily) {
-  Agent agent;
-  agent.table[O(".1.3.6.1.2.1.1.1.0")] = Value::String("printer");
-  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(family));
-  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(uptime);
-  for (const Alert& a : alerts) {
-    agent.table[Cell(2, a.index)] = Value::Integer(a.severity);
-    agent.table[Cell(4, a.index)] = Value::Integer(8);
-    agent.table[Cell(5, a.index)] = Value::Integer(1);
-    agent.table[Cell(6, a.index)] = Value::Integer(0);
-    agent.table[Cell(7, a.index)] = Value::Integer(8);
-    if (a.description) agent.table[Cell(8, a.index)] = Value::String(*a.description);
-    agent.table[Cell(9, a.index)] = Value::TimeTicks(a.time);
-  }
-  // Vendor objects after the Printer MIB, so the walk ends inside the agent.
-  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
-  return agent;
+              const char* family = zov::test::kSupportedFamily, bool vendor_tail = true) {
+  zov::test::Printer printer{{}, uptime, family, vendor_tail};
+  for (const Alert& a : alerts) printer.rows.push_back(zov::test::Alert(a.index, a.severity, a.time, a.description));
+  return zov::test::PrinterAgent(printer);
 }
 
 std::vector<uint32_t> recorded_pauses;
@@ -85,13 +64,7 @@ class PollCycleTest : public ::testing::Test {
   void TearDown() override {
     SetRetryPauseForTesting(nullptr);
     SetHostNameSourceForTesting(nullptr);
-    // Every poll releases every session, PDU and block it made.
-    fake_snmp::Counts counts = fake_snmp::GetCounts();
-    EXPECT_EQ(counts.live_sessions, 0);
-    EXPECT_EQ(counts.live_pdus, 0);
-    EXPECT_EQ(counts.live_blocks, 0);
-    EXPECT_EQ(counts.bad_frees, 0);
-    EXPECT_EQ(counts.bad_closes, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   static int Poll(const char* options = kOptions) { return NvServiceTest(kPrinter, options); }
@@ -122,6 +95,8 @@ struct Case {
   bool announced;  // "Generating trap for printer" logged
   const char* options = kOptions;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class PollCycleCaseTest : public PollCycleTest, public ::testing::WithParamInterface<Case> {};
 
@@ -266,6 +241,8 @@ struct Refusal {
   const char* record;
 };
 
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
 class PollCycleRefusalTest : public PollCycleTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(PollCycleRefusalTest, EndsWithStatusZeroLeavingFieldAndTrapsAlone) {
@@ -293,11 +270,7 @@ Agent WalkSilentMidway() {
   agent.silent_on = {3, 4, 5};
   return agent;
 }
-Agent TableLastInAgent() {
-  Agent agent = Printer({{1, 4, 100}});
-  agent.table.erase(O(".1.3.6.1.4.1.808.1.1.0"));
-  return agent;
-}
+Agent TableLastInAgent() { return Printer({{1, 4, 100}}, 4242, zov::test::kSupportedFamily, false); }
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, PollCycleRefusalTest,
@@ -308,6 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"ForeignVendor", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.11.2.3.9.1"),
                 "lobby-laser: Printer is not of the supported family\n"},
         Refusal{"VendorEnterpriseOnly", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8"),
+                "lobby-laser: Printer is not of the supported family\n"},
+        // The vendor's own subtree beside the family: only the tenth sub-identifier differs.
+        Refusal{"VendorOutsideTheFamily", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8.62.2.1"),
                 "lobby-laser: Printer is not of the supported family\n"},
         Refusal{"WalkErrorStatus", WalkFailsOnSecondRequest(),
                 "lobby-laser: Error querying printer\n\t"},

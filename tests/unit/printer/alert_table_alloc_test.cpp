@@ -10,15 +10,15 @@
 #include "failing_calloc.h"
 #include "fakes/fake_nvsnmp.h"
 #include "fakes/fake_ovw.h"
-#include "log_capture.h"
 #include "printer/alert_table.h"
 #include "snmp/query_session.h"
+#include "unit_support.h"
 
 namespace {
 
+using zov::test::LogCapture;
+
 using fake_snmp::Agent;
-using fake_snmp::O;
-using fake_snmp::Value;
 
 constexpr char kPrinter[] = "10.9.8.7";
 constexpr char kField[] = "VlmLastAlert";
@@ -28,19 +28,11 @@ constexpr int kReaderCallocs = 2 * kRows;
 
 // A vendor printer with kRows warnings, indexes 1 and 2, times 501 and 502.
 Agent PrinterAgent() {
-  Agent agent;
-  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(".1.3.6.1.4.1.808.8.62.1.1"));
-  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(100);
-  const std::string column = ".1.3.6.1.2.1.43.18.1.1.";
-  for (int i = 1; i <= kRows; ++i) {
-    const std::string row = ".1." + std::to_string(i);
-    agent.table[O(column + "2" + row)] = Value::Integer(kSeverityWarning);
-    for (const char* c : {"4", "5", "6", "7"}) agent.table[O(column + c + row)] = Value::Integer(8);
-    agent.table[O(column + "8" + row)] = Value::String("Toner low");
-    agent.table[O(column + "9" + row)] = Value::TimeTicks(500 + static_cast<uint32_t>(i));
+  zov::test::Printer printer{{}, 100, ".1.3.6.1.4.1.808.8.62.1.1"};
+  for (uint32_t i = 1; i <= static_cast<uint32_t>(kRows); ++i) {
+    printer.rows.push_back({i, kSeverityWarning, "Toner low", 8, 8, 8, 8, 500 + i});
   }
-  agent.table[O(".1.3.6.1.4.1.808.8.62.2.1.0")] = Value::Integer(1);
-  return agent;
+  return zov::test::PrinterAgent(printer);
 }
 
 class ReaderCallocTest : public ::testing::TestWithParam<int> {
@@ -52,10 +44,7 @@ class ReaderCallocTest : public ::testing::TestWithParam<int> {
   }
   void TearDown() override {
     failing_calloc::FailNth(0);
-    const fake_snmp::Counts c = fake_snmp::GetCounts();
-    EXPECT_EQ(c.live_pdus, 0);
-    EXPECT_EQ(c.live_blocks, 0);
-    EXPECT_EQ(c.live_sessions, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   const std::string kOutOfMemory = std::string(kPrinter) + ": Error querying printer\n\t" +

@@ -7,11 +7,14 @@
 #include <vector>
 
 #include "fakes/fake_nvsnmp.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "snmp/nvsnmp.h"
+#include "snmp/oid.h"
 #include "snmp/query_session.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using fake_snmp::Agent;
 using fake_snmp::O;
@@ -22,45 +25,16 @@ using fake_snmp::Value;
 constexpr char kPrinter[] = "lobby-laser";
 constexpr char kEntry[] = ".1.3.6.1.2.1.43.18.1.1";
 
-// One alert-table row; an empty field is a cell the agent lacks.
-struct Row {
-  uint32_t index;
-  std::optional<int32_t> severity;
-  std::optional<std::string> description;
-  std::optional<int32_t> group;
-  std::optional<int32_t> group_index;
-  std::optional<int32_t> location;
-  std::optional<int32_t> code;
-  std::optional<uint32_t> time;
-};
+using Row = zov::test::AlertRow;
+using zov::test::Seen;
 
-Oid Cell(int column, uint32_t index) {
-  Oid oid = O(kEntry);
-  oid.push_back(static_cast<uint32_t>(column));
-  oid.push_back(1);
-  oid.push_back(index);
-  return oid;
-}
+Oid Cell(int column, uint32_t index) { return O(zov::test::AlertCell(column, index)); }
 
-// The table followed by vendor objects, as real printers have them (with
-// SNMPv1 a walk running past the agent's last object fails).
+// The table alone, and vendor objects after it as real printers have them
+// (with SNMPv1 a walk running past the agent's last object fails).
 Agent TableAgent(const std::vector<Row>& rows, bool tail = true) {
-  Agent agent;
+  Agent agent = zov::test::PrinterAgent({rows, std::nullopt, std::nullopt, tail});
   agent.table[O(".1.3.6.1.2.1.43.18.1.0")] = Value::Integer(0);  // never under a column
-  for (const Row& r : rows) {
-    if (r.severity) agent.table[Cell(2, r.index)] = Value::Integer(*r.severity);
-    if (r.group) agent.table[Cell(4, r.index)] = Value::Integer(*r.group);
-    if (r.group_index) agent.table[Cell(5, r.index)] = Value::Integer(*r.group_index);
-    if (r.location) agent.table[Cell(6, r.index)] = Value::Integer(*r.location);
-    if (r.code) agent.table[Cell(7, r.index)] = Value::Integer(*r.code);
-    if (r.description) agent.table[Cell(8, r.index)] = Value::String(*r.description);
-    if (r.time) agent.table[Cell(9, r.index)] = Value::TimeTicks(*r.time);
-  }
-  if (tail) {
-    for (uint32_t i = 1; i <= 3; ++i) {
-      agent.table[O(".1.3.6.1.4.1.808.8.62.2." + std::to_string(i) + ".0")] = Value::Integer(1);
-    }
-  }
   return agent;
 }
 
@@ -68,34 +42,10 @@ Row Full(uint32_t index, int32_t severity, const std::string& text, uint32_t tim
   return Row{index, severity, text, 8, 1, 0, 808, time};
 }
 
-// A record as plain values, so that whole lists compare in one assertion.
-struct Seen {
-  int32_t index, severity, group, group_index, location, code;
-  std::optional<std::string> description;
-  uint32_t time;
-  bool operator==(const Seen&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Seen& s) {
-  return os << "{index " << s.index << " sev " << s.severity << " group " << s.group << "/"
-            << s.group_index << " loc " << s.location << " code " << s.code << " desc "
-            << (s.description ? "'" + *s.description + "'" : "absent") << " time " << s.time
-            << "}";
-}
-
 std::vector<Seen> Flatten(const AlertRecord* list) {
-  std::vector<Seen> out;
-  for (const AlertRecord* r = list; r != nullptr; r = r->next) {
-    std::optional<std::string> text;
-    if (r->description != nullptr) {
-      EXPECT_EQ(r->description[r->description_length], 0) << "terminator missing";
-      text = std::string(reinterpret_cast<const char*>(r->description), r->description_length);
-    } else {
-      EXPECT_EQ(r->description_length, 0u);
-    }
-    out.push_back(
-        {r->index, r->severity, r->group, r->group_index, r->location, r->code, text, r->time});
-  }
+  bool bad = false;
+  std::vector<Seen> out = zov::test::Flatten(list, &bad);
+  EXPECT_FALSE(bad) << "description terminator or length wrong";
   return out;
 }
 
@@ -107,11 +57,7 @@ class ReadAlertTableTest : public ::testing::Test {
   }
   void TearDown() override {
     FreeAlertList(list_);
-    const fake_snmp::Counts c = fake_snmp::GetCounts();
-    EXPECT_EQ(c.live_pdus, 0);
-    EXPECT_EQ(c.live_blocks, 0);
-    EXPECT_EQ(c.live_sessions, 0);
-    EXPECT_EQ(c.bad_frees, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   std::vector<Seen> Read(const Agent& agent) {
@@ -301,6 +247,43 @@ INSTANTIATE_TEST_SUITE_P(Rules, AdjustSeverityTest,
                                            SeverityCase{3, 5, 1, 3, 3}, SeverityCase{1, 5, 1, 4, 1},
                                            SeverityCase{5, 5, 1, 3, 5}, SeverityCase{4, 5, 2, 4, 4}));
 
-TEST(FreeAlertList, AcceptsNone) { FreeAlertList(nullptr); }
+// Null and empty inputs of the free functions: what each gives, and that it
+// neither logs nor calls the SNMP library.
+struct NullCase {
+  const char* name;
+  std::string (*call)();
+  const char* gives;
+};
+
+class NullInputTest : public ::testing::TestWithParam<NullCase> {};
+
+TEST_P(NullInputTest, GivesItsAnswerQuietly) {
+  LogCapture log;
+  fake_snmp::Reset();
+  EXPECT_EQ(GetParam().call(), GetParam().gives);
+  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(fake_snmp::GetCounts().create_pdu_calls + fake_snmp::GetCounts().opens, 0);
+  zov::test::ExpectNothingLeaked();
+}
+
+std::string Block(uint32_t* block) {
+  const std::string what = block == nullptr ? "none" : "block";
+  FreeOid(block);
+  return what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NullInputTest,
+    ::testing::Values(
+        NullCase{"FreeOidOfNone", [] { FreeOid(nullptr); return std::string("done"); }, "done"},
+        NullCase{"FreeAlertListOfNone", [] { FreeAlertList(nullptr); return std::string("done"); }, "done"},
+        NullCase{"ParseOidOfNullText", [] {
+                   uint32_t n = 9;
+                   const std::string block = Block(ParseOid(nullptr, &n));
+                   return block + std::to_string(n);
+                 },
+                 "block0"},
+        NullCase{"CopyOidOfNoneWithSubIdentifiers", [] { return Block(CopyOid(nullptr, 3)); }, "none"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "fakes/fake_nvsnmp.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
 
 namespace {
+
+using zov::test::LogCapture;
 
 using fake_snmp::Agent;
 using fake_snmp::O;
@@ -40,11 +42,7 @@ class ProbeIdentityTest : public ::testing::Test {
   }
   void TearDown() override {
     FreeOid(family_);
-    const fake_snmp::Counts c = fake_snmp::GetCounts();
-    EXPECT_EQ(c.live_pdus, 0);
-    EXPECT_EQ(c.live_blocks, 0);
-    EXPECT_EQ(c.live_sessions, 0);
-    EXPECT_EQ(c.bad_frees, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   // Starts the outputs at values a probe must overwrite.

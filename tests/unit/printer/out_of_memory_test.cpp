@@ -8,31 +8,23 @@
 #include "fakes/fake_nvsnmp.h"
 #include "printer/alert_table.h"
 #include "printer/identity_probe.h"
-#include "log_capture.h"
+#include "unit_support.h"
 #include "snmp/oid.h"
 #include "snmp/query_session.h"
 
 namespace {
 
+using zov::test::LogCapture;
+
 using fake_snmp::Agent;
-using fake_snmp::O;
-using fake_snmp::Value;
+using Row = zov::test::AlertRow;
 
 constexpr char kPrinter[] = "10.9.8.7";
 
+// Two rows whose every column is present.
 Agent PrinterAgent() {
-  Agent agent;
-  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(".1.3.6.1.4.1.808.8.62.1.1"));
-  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(100);
-  for (uint32_t i = 1; i <= 2; ++i) {
-    for (uint32_t column : {2u, 4u, 5u, 6u, 7u, 9u}) {
-      agent.table[O(".1.3.6.1.2.1.43.18.1.1." + std::to_string(column) + ".1." +
-                    std::to_string(i))] = Value::Integer(4);
-    }
-    agent.table[O(".1.3.6.1.2.1.43.18.1.1.8.1." + std::to_string(i))] = Value::String("x");
-  }
-  agent.table[O(".1.3.6.1.4.1.808.8.62.2.1.0")] = Value::Integer(1);
-  return agent;
+  return zov::test::PrinterAgent({{Row{1, 4, "x", 4, 4, 4, 4, 4}, Row{2, 4, "x", 4, 4, 4, 4, 4}}, 100,
+                                  ".1.3.6.1.4.1.808.8.62.1.1"});
 }
 
 class OutOfMemoryTest : public ::testing::TestWithParam<int> {
@@ -44,11 +36,7 @@ class OutOfMemoryTest : public ::testing::TestWithParam<int> {
   }
   void TearDown() override {
     failing_new::FailNth(0);
-    const fake_snmp::Counts c = fake_snmp::GetCounts();
-    EXPECT_EQ(c.live_pdus, 0);
-    EXPECT_EQ(c.live_blocks, 0);
-    EXPECT_EQ(c.live_sessions, 0);
-    EXPECT_EQ(c.bad_frees, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   std::string Failure(const char* text) const {

@@ -74,12 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"4294967296.4294967297", {0, 1}},
         ParseCase{"99999999999999999999999", {4135583743u}}));
 
-TEST(ParseOid, NullTextGivesAPresentEmptyBlock) {
-  bool present = false;
-  EXPECT_TRUE(Parse(nullptr, &present).empty());
-  EXPECT_TRUE(present);
-}
-
 TEST(ParseOid, StopsAtOneHundredComponents) {
   for (int n : {99, 100, 101, 250}) {
     std::string text;
@@ -110,12 +104,6 @@ TEST(CopyOid, CountZeroGivesAPresentBlock) {
     FreeOid(copy);
   }
 }
-
-TEST(CopyOid, AbsentSourceWithSubIdentifiersGivesNone) {
-  EXPECT_EQ(CopyOid(nullptr, 3), nullptr);
-}
-
-TEST(FreeOid, AcceptsNone) { FreeOid(nullptr); }
 
 struct CompareCase {
   Subs a;

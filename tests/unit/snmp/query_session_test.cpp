@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "fakes/fake_nvsnmp.h"
 #include "snmp/nvsnmp.h"
 #include "snmp/oid.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -54,13 +56,7 @@ class QuerySessionTest : public ::testing::Test {
 
   void TearDown() override {
     session_.reset();
-    const fake_snmp::Counts c = fake_snmp::GetCounts();
-    EXPECT_EQ(c.live_pdus, 0) << "PDUs leaked";
-    EXPECT_EQ(c.live_blocks, 0) << "binding blocks leaked";
-    EXPECT_EQ(c.live_sessions, 0) << "library session left open";
-    EXPECT_EQ(c.bad_frees, 0) << "PDU freed twice";
-    EXPECT_EQ(c.bad_closes, 0);
-    EXPECT_EQ(c.bad_sends, 0);
+    zov::test::ExpectNothingLeaked();
   }
 
   // A session over scope with one variable per (name, OID text).
@@ -205,36 +201,6 @@ TEST_F(QuerySessionTest, WalkOfThreeRowsTakesFourExchangesAndKeepsNewestFirst) {
   std::free(text);
 }
 
-TEST_F(QuerySessionTest, EmptyTableEndsAtTheFirstAnswer) {
-  MakeAlertSession();
-  fake_snmp::SetAgent(kPeer, AlertAgent({}));
-  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
-  EXPECT_EQ(session_->RowCount(), 0);
-  EXPECT_EQ(fake_snmp::Requests().size(), 1u);
-}
-
-TEST_F(QuerySessionTest, TableThatIsTheAgentsLastObjectEndsWithNoSuchName) {
-  MakeAlertSession();
-  Agent agent;
-  agent.table[Cell(kSeverity, 1)] = Value::Integer(3);
-  agent.table[Cell(kDesc, 1)] = Value::String("last");
-  fake_snmp::SetAgent(kPeer, agent);
-  // SNMPv1: the description column runs past the end of the agent's MIB.
-  EXPECT_EQ(session_->Run(kPeer, true, false), 2);
-  EXPECT_EQ(session_->RowCount(), 1);
-}
-
-TEST_F(QuerySessionTest, ErrorStatusOnTheSecondExchangeKeepsTheFirstRow) {
-  MakeAlertSession();
-  Agent agent = AlertAgent({1, 2, 3});
-  agent.error_status_on[2] = 2;
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), 2);
-  EXPECT_EQ(session_->RowCount(), 1);
-  EXPECT_EQ(fake_snmp::Requests().size(), 2u);
-  EXPECT_EQ(fake_snmp::Closes().size(), 1u);
-}
-
 TEST_F(QuerySessionTest, ErrorStatusThatLooksLikeAnEndOfWalkIsNotSuccess) {
   for (int32_t status : {kEndOfWalk, kWalkNotAdvancing, -3}) {
     session_.reset();
@@ -247,45 +213,146 @@ TEST_F(QuerySessionTest, ErrorStatusThatLooksLikeAnEndOfWalkIsNotSuccess) {
   }
 }
 
-TEST_F(QuerySessionTest, NoAnswerReturnsTheLibraryErrorAndReleasesTheRequest) {
-  MakeAlertSession();
-  Agent agent = AlertAgent({1});
-  agent.silent = true;
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrTimeout);
-  EXPECT_EQ(session_->RowCount(), 0);
-  const auto freed = fake_snmp::Freed();
-  ASSERT_EQ(freed.size(), 1u);
-  EXPECT_EQ(freed[0].command, kOVsnmpGetNextRequest);
+// How a walk ends: the result, the rows kept (newest first), and where
+// stated the exchanges made and the requests released after a failed one.
+struct WalkEnd {
+  const char* name;
+  Agent (*agent)();
+  bool severity_only;              // one column instead of severity and description
+  std::optional<int32_t> result;   // none: any failure
+  std::vector<int32_t> rows;
+  int requests = -1;               // -1: not counted
+  int freed = -1;
+};
+void PrintTo(const WalkEnd& w, std::ostream* os) { *os << w.name; }
+
+class QuerySessionWalkEndTest : public QuerySessionTest, public ::testing::WithParamInterface<WalkEnd> {};
+
+TEST_P(QuerySessionWalkEndTest, ResultRowsAndExchanges) {
+  const WalkEnd& w = GetParam();
+  fake_snmp::SetAgent(kPeer, w.agent());
+  if (w.severity_only) {
+    Make(kTable, {{"severity", kSeverity}});
+  } else {
+    MakeAlertSession();
+  }
+  const int32_t result = session_->Run(kPeer, true, false);
+  if (w.result) {
+    EXPECT_EQ(result, *w.result);
+  } else {
+    EXPECT_NE(result, kQueryOk);
+  }
+  EXPECT_EQ(session_->RowCount(), static_cast<int32_t>(w.rows.size()));
+  EXPECT_EQ(IndexesNewestFirst(), w.rows);
+  if (w.requests >= 0) {
+    EXPECT_EQ(fake_snmp::GetCounts().blocking_sends, w.requests);
+  }
+  if (w.freed >= 0) {
+    const auto freed = fake_snmp::Freed();
+    ASSERT_EQ(freed.size(), static_cast<size_t>(w.freed));
+    for (const auto& pdu : freed) EXPECT_EQ(pdu.command, kOVsnmpGetNextRequest);
+  }
+  EXPECT_EQ(fake_snmp::Closes().size(), 1u);
+  if (w.result == kWalkNotAdvancing || w.result == kWalkTooLong) {
+    EXPECT_NE(QueryErrorText(*w.result), nullptr);
+  }
 }
 
-TEST_F(QuerySessionTest, SilenceOnTheThirdExchangeKeepsTwoRows) {
-  MakeAlertSession();
-  Agent agent = AlertAgent({1, 2, 3});
-  agent.silent_on.insert(3);
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrTimeout);
-  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{2, 1}));
+Agent WithFault(std::vector<uint32_t> rows, void (*fault)(Agent*)) {
+  Agent agent = AlertAgent(rows);
+  fault(&agent);
+  return agent;
 }
 
-TEST_F(QuerySessionTest, ErrorSixHandsTheRequestBackToTheLibraryOnce) {
-  MakeAlertSession();
-  Agent agent = AlertAgent({1});
-  agent.silent = true;
-  agent.silence_errno = 6;
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), 6);
-  EXPECT_EQ(fake_snmp::Freed().size(), 1u);
+// Rows that answer from a function of the request number.
+Agent Answering(std::vector<std::pair<Oid, Value>> (*bindings)(int n)) {
+  Agent agent;
+  agent.responder = [bindings](int n, const std::vector<Oid>&) {
+    Response r;
+    r.bindings = bindings(n);
+    return std::optional<Response>(r);
+  };
+  return agent;
 }
 
-TEST_F(QuerySessionTest, AgentNotAnsweringWithoutAReasonIsStillAFailure) {
-  MakeAlertSession();
-  Agent agent = AlertAgent({1});
-  agent.silent = true;
-  agent.silence_errno = 0;
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_NE(session_->Run(kPeer, true, false), kQueryOk);
+std::vector<int32_t> Descending(int32_t from) {
+  std::vector<int32_t> out;
+  for (int32_t i = from; i >= 1; --i) out.push_back(i);
+  return out;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Walks, QuerySessionWalkEndTest,
+    ::testing::Values(
+        WalkEnd{"EmptyTableEndsAtTheFirstAnswer", [] { return AlertAgent({}); }, false, kQueryOk, {}, 1},
+        // SNMPv1: the description column runs past the end of the agent's MIB.
+        WalkEnd{"TableThatIsTheAgentsLastObjectEndsWithNoSuchName",
+                [] {
+                  Agent agent;
+                  agent.table[Cell(kSeverity, 1)] = Value::Integer(3);
+                  agent.table[Cell(kDesc, 1)] = Value::String("last");
+                  return agent;
+                },
+                false, 2, {1}},
+        WalkEnd{"ErrorStatusOnTheSecondExchangeKeepsTheFirstRow",
+                [] { return WithFault({1, 2, 3}, [](Agent* a) { a->error_status_on[2] = 2; }); }, false, 2, {1}, 2},
+        WalkEnd{"NoAnswerReturnsTheLibraryErrorAndReleasesTheRequest",
+                [] { return WithFault({1}, [](Agent* a) { a->silent = true; }); }, false, kOVsnmpErrTimeout, {}, 1,
+                1},
+        WalkEnd{"SilenceOnTheThirdExchangeKeepsTwoRows",
+                [] { return WithFault({1, 2, 3}, [](Agent* a) { a->silent_on.insert(3); }); }, false,
+                kOVsnmpErrTimeout, {2, 1}},
+        WalkEnd{"ErrorSixHandsTheRequestBackToTheLibraryOnce",
+                [] { return WithFault({1}, [](Agent* a) { a->silent = true, a->silence_errno = 6; }); }, false, 6, {},
+                1, 1},
+        WalkEnd{"AgentNotAnsweringWithoutAReasonIsStillAFailure",
+                [] { return WithFault({1}, [](Agent* a) { a->silent = true, a->silence_errno = 0; }); }, false,
+                std::nullopt, {}},
+        WalkEnd{"AnswerThatRepeatsThePreviousOneEndsTheWalk",
+                [] {
+                  return Answering([](int) {
+                    return std::vector<std::pair<Oid, Value>>{{Cell(kSeverity, 1), Value::Integer(3)},
+                                                              {Cell(kDesc, 1), Value::String("x")}};
+                  });
+                },
+                false, kWalkNotAdvancing, {1}, 2},
+        // Rows 5, 6, then back to 2: still inside the column, but behind.
+        WalkEnd{"AnswerThatGoesBackwardsEndsTheWalk",
+                [] {
+                  return Answering([](int n) {
+                    const uint32_t index = n == 1 ? 5 : n == 2 ? 6 : 2;
+                    return std::vector<std::pair<Oid, Value>>{{Cell(kSeverity, index), Value::Integer(3)}};
+                  });
+                },
+                false, kWalkNotAdvancing, {6, 5}},
+        WalkEnd{"AdvanceIsJudgedUnsigned",
+                [] {
+                  Agent agent;
+                  agent.table[Cell(kSeverity, 7)] = Value::Integer(3);
+                  agent.table[Cell(kSeverity, 0x80000001u)] = Value::Integer(4);
+                  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
+                  return agent;
+                },
+                true, kQueryOk, {INT32_MIN + 1, 7}},
+        WalkEnd{"EndlessTableStopsAfterTheRowBound",
+                [] {
+                  return Answering([](int n) {
+                    return std::vector<std::pair<Oid, Value>>{
+                        {Cell(kSeverity, static_cast<uint32_t>(n)), Value::Integer(4)}};
+                  });
+                },
+                true, kWalkTooLong, Descending(kMaxWalkRows + 1), kMaxWalkRows + 1},
+        WalkEnd{"TableOfExactlyTheRowBoundIsWalkedWhole",
+                [] {
+                  Agent agent;
+                  for (int i = 1; i <= kMaxWalkRows; ++i) {
+                    agent.table[Cell(kSeverity, static_cast<uint32_t>(i))] = Value::Integer(4);
+                  }
+                  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
+                  return agent;
+                },
+                true, kQueryOk, Descending(kMaxWalkRows)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(QuerySessionTest, OpenFailureReturnsTheLibraryErrorAndClosesNothing) {
   MakeAlertSession();
@@ -331,73 +398,6 @@ INSTANTIATE_TEST_SUITE_P(
         CallFailure{"second add of the first request", fake_snmp::Call::kAddNullVarBind, 2, 0},
         CallFailure{"second add of the second request", fake_snmp::Call::kAddNullVarBind, 4, 1}),
     [](const auto& info) { return std::to_string(info.index); });
-
-TEST_F(QuerySessionTest, AnswerThatRepeatsThePreviousOneEndsTheWalk) {
-  MakeAlertSession();
-  Agent agent;
-  agent.responder = [](int, const std::vector<Oid>&) {
-    Response r;
-    r.bindings = {{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("x")}};
-    return std::optional<Response>(r);
-  };
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkNotAdvancing);
-  EXPECT_EQ(fake_snmp::Requests().size(), 2u);
-  EXPECT_EQ(session_->RowCount(), 1);
-  EXPECT_NE(QueryErrorText(kWalkNotAdvancing), nullptr);
-}
-
-TEST_F(QuerySessionTest, AnswerThatGoesBackwardsEndsTheWalk) {
-  MakeAlertSession();
-  Agent agent;
-  agent.responder = [](int n, const std::vector<Oid>&) {
-    // Rows 5, 6, then back to 2: still inside the column, but behind.
-    const uint32_t index = n == 1 ? 5 : n == 2 ? 6 : 2;
-    Response r;
-    r.bindings = {{Cell(kSeverity, index), Value::Integer(3)}};
-    return std::optional<Response>(r);
-  };
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkNotAdvancing);
-  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{6, 5}));
-}
-
-TEST_F(QuerySessionTest, AdvanceIsJudgedUnsigned) {
-  Agent agent;
-  agent.table[Cell(kSeverity, 7)] = Value::Integer(3);
-  agent.table[Cell(kSeverity, 0x80000001u)] = Value::Integer(4);
-  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
-  fake_snmp::SetAgent(kPeer, agent);
-  Make(kTable, {{"severity", kSeverity}});
-  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
-  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{INT32_MIN + 1, 7}));
-}
-
-TEST_F(QuerySessionTest, EndlessTableStopsAfterTheRowBound) {
-  Make(kTable, {{"severity", kSeverity}});
-  Agent agent;
-  agent.responder = [](int n, const std::vector<Oid>&) {
-    Response r;
-    r.bindings = {{Cell(kSeverity, static_cast<uint32_t>(n)), Value::Integer(4)}};
-    return std::optional<Response>(r);
-  };
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkTooLong);
-  EXPECT_EQ(fake_snmp::GetCounts().blocking_sends, kMaxWalkRows + 1);
-  EXPECT_NE(QueryErrorText(kWalkTooLong), nullptr);
-}
-
-TEST_F(QuerySessionTest, TableOfExactlyTheRowBoundIsWalkedWhole) {
-  Make(kTable, {{"severity", kSeverity}});
-  Agent agent;
-  for (int i = 1; i <= kMaxWalkRows; ++i) {
-    agent.table[Cell(kSeverity, static_cast<uint32_t>(i))] = Value::Integer(4);
-  }
-  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
-  fake_snmp::SetAgent(kPeer, agent);
-  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
-  EXPECT_EQ(session_->RowCount(), kMaxWalkRows);
-}
 
 TEST_F(QuerySessionTest, GetOperationsBeforeSeekRowFindNothing) {
   MakeAlertSession();
@@ -590,6 +590,90 @@ TEST_F(QuerySessionTest, SessionsInSeveralThreadsDoNotMix) {
     for (int i = t; i >= 0; --i) expected.push_back(10 * t + i + 1);
     EXPECT_EQ(seen[t], expected) << "thread " << t;
   }
+}
+
+// What one session may cost its host: the bytes it holds of an agent's
+// answers, the time a walk may go on, and nothing left behind when the
+// library cannot make a PDU at the end.
+// A table that never ends, each row with a description of description_bytes;
+// pause before each answer.
+Agent EndlessAgent(size_t description_bytes, std::chrono::milliseconds pause) {
+  Agent agent;
+  agent.responder = [description_bytes, pause](int n, const std::vector<Oid>&) {
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+    Response r;
+    const auto index = static_cast<uint32_t>(n);
+    r.bindings = {{Cell(kSeverity, index), Value::Integer(4)},
+                  {Cell(kDesc, index), Value::String(std::string(description_bytes, 'd'))}};
+    return std::optional<Response>(r);
+  };
+  return agent;
+}
+
+class QuerySessionBoundsTest : public QuerySessionTest {
+ protected:
+  void SetUp() override {
+    QuerySessionTest::SetUp();
+    Make(kTable, {});
+    ASSERT_EQ(session_->AddVariable(new QueryVariable("severity", 2, kSeverity)), kQueryOk);
+    ASSERT_EQ(session_->AddVariable(new QueryVariable("desc", 4, kDesc)), kQueryOk);
+  }
+};
+
+// Huge values end the walk once the answers hold the bound, long before the
+// row limit; the rows stored so far are released with the session.
+TEST_F(QuerySessionBoundsTest, EndlessTableOfHugeValuesStopsAtTheByteBound) {
+  constexpr size_t kDescription = 30000;
+  fake_snmp::SetAgent(kPeer, EndlessAgent(kDescription, std::chrono::milliseconds(0)));
+  EXPECT_EQ(session_->Run(kPeer, true, false), kWalkTooLarge);
+  const size_t rows_in_bound = kMaxWalkBytes / kDescription;
+  // The answer that crosses the bound is the last one asked for.
+  EXPECT_EQ(static_cast<size_t>(session_->RowCount()), rows_in_bound + 1);
+  EXPECT_EQ(fake_snmp::Requests().size(), rows_in_bound + 1);
+  EXPECT_NE(QueryErrorText(kWalkTooLarge), nullptr);
+}
+
+// A walk that would go on for ever, slowly: no exchange starts once the
+// deadline has passed. The fake answers at once but after a pause, as a
+// printer answering just inside the timeout would.
+TEST_F(QuerySessionBoundsTest, NoExchangeStartsAfterTheDeadline) {
+  fake_snmp::SetAgent(kPeer, EndlessAgent(10, std::chrono::milliseconds(20)));
+  const auto start = QueryClock::now();
+  session_->SetDeadline(start + std::chrono::milliseconds(300));
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryPastDeadline);
+  const auto exchanges = fake_snmp::Requests().size();
+  EXPECT_GE(exchanges, 1u);
+  // Each exchange took at least 20 ms, so at most 15 fit before the
+  // deadline and one more may have started just before it.
+  EXPECT_LE(exchanges, 16u);
+  EXPECT_EQ(static_cast<size_t>(session_->RowCount()), exchanges);
+  EXPECT_NE(QueryErrorText(kQueryPastDeadline), nullptr);
+}
+
+TEST_F(QuerySessionBoundsTest, DeadlineAlreadyPastSendsNothing) {
+  fake_snmp::SetAgent(kPeer, EndlessAgent(10, std::chrono::milliseconds(0)));
+  session_->SetDeadline(QueryClock::now() - std::chrono::seconds(1));
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryPastDeadline);
+  EXPECT_TRUE(fake_snmp::Requests().empty());
+  EXPECT_EQ(session_->RowCount(), 0);
+  EXPECT_EQ(fake_snmp::Closes().size(), 1u);
+}
+
+// Releasing the stored rows must not depend on the library making a new
+// PDU: when it cannot, the rows' bindings would stay behind (TearDown
+// counts them).
+TEST_F(QuerySessionBoundsTest, RowsAreReleasedWhenTheLibraryCannotMakeAPdu) {
+  Agent agent;
+  for (uint32_t i = 1; i <= 3; ++i) {
+    agent.table[Cell(kSeverity, i)] = Value::Integer(4);
+    agent.table[Cell(kDesc, i)] = Value::String("alert");
+  }
+  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);  // the walk ends inside the agent
+  fake_snmp::SetAgent(kPeer, agent);
+  EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
+  EXPECT_EQ(session_->RowCount(), 3);
+  const int made = fake_snmp::GetCounts().create_pdu_calls;
+  for (int n = made + 1; n <= made + 3; ++n) fake_snmp::Fail(fake_snmp::Call::kCreatePdu, n);
 }
 
 }  // namespace
