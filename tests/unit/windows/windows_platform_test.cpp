@@ -67,12 +67,14 @@ int RunChild(int argc, char** argv) {
   SetEvent(ready);
   if (mode == "abandon") return 0;  // exits holding the mutex
   if (mode != "hold" || argc < 6) return 14;
+  // Opened before the go: once let go, the parent's bound runs, and opening
+  // a file is slow enough under an emulated Wine to use it up.
+  FILE* f = std::fopen(argv[5], "a");
+  if (f == nullptr) return 16;
   HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, argv[4]);
   if (go == nullptr || WaitForSingleObject(go, kWaitLimitMs) != WAIT_OBJECT_0) return 15;
   // Gives a writer that ignored the mutex every chance to get in first.
   Sleep(300);
-  FILE* f = std::fopen(argv[5], "a");
-  if (f == nullptr) return 16;
   std::fputs("child\n", f);
   std::fclose(f);
   ReleaseMutex(mutex);
