@@ -203,6 +203,17 @@ Value Value::Integer(int32_t v, uint8_t type) {
   return out;
 }
 
+Agent Answering(std::function<Bindings(int, const std::vector<Oid>&)> bindings) {
+  Agent agent;
+  agent.responder = [bindings](int n, const std::vector<Oid>& request) { return Response{0, 0, bindings(n, request)}; };
+  return agent;
+}
+
+Agent Changed(Agent agent, const std::function<void(Agent*)>& change) {
+  change(&agent);
+  return agent;
+}
+
 int32_t BindingRecord::AsInteger() const {
   int32_t v = 0;
   if (value.size() >= sizeof v) std::memcpy(&v, value.data(), sizeof v);

@@ -72,6 +72,12 @@ struct Agent {
   Responder responder;
 };
 
+using Bindings = std::vector<std::pair<Oid, Value>>;
+// An agent answering each request with the bindings made from its number and OIDs.
+Agent Answering(std::function<Bindings(int request_number, const std::vector<Oid>& request)> bindings);
+// The agent as change leaves it: a fault scripted on a table, say.
+Agent Changed(Agent agent, const std::function<void(Agent*)>& change);
+
 // Forget agents, scripted failures, records and counters. Call between tests;
 // PDUs and sessions still live are forgotten (and counted as leaks before).
 void Reset();

@@ -17,9 +17,10 @@ namespace {
 using zov::test::LogCapture;
 
 using fake_snmp::Agent;
+using fake_snmp::Answering;
+using fake_snmp::Changed;
 using fake_snmp::O;
 using fake_snmp::Oid;
-using fake_snmp::Response;
 using fake_snmp::Value;
 
 constexpr char kPrinter[] = "lobby-laser";
@@ -180,22 +181,6 @@ TEST_P(WalkFailureTest, GivesNoListAndIsLogged) {
   }
 }
 
-Agent Changed(Agent agent, void (*change)(Agent*)) {
-  change(&agent);
-  return agent;
-}
-
-// Answers from a function of the request number and the OIDs asked for.
-Agent Answering(std::vector<std::pair<Oid, Value>> (*bindings)(int, const std::vector<Oid>&)) {
-  Agent agent;
-  agent.responder = [bindings](int n, const std::vector<Oid>& request) {
-    Response r;
-    r.bindings = bindings(n, request);
-    return std::optional<Response>(r);
-  };
-  return agent;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Walks, WalkFailureTest,
     ::testing::Values(
@@ -210,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Each column answers row 1 of the column after it, again and again.
         WalkFailure{"AnswerThatDoesNotAdvanceIsLoggedInWords",
                     Answering([](int, const std::vector<Oid>& request) {
-                      std::vector<std::pair<Oid, Value>> out;
+                      fake_snmp::Bindings out;
                       for (size_t i = 0; i < request.size(); ++i) {
                         out.emplace_back(Cell(static_cast<int>(i) + 2, 1), Value::Integer(4));
                       }
@@ -219,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
                     kWalkNotAdvancing, QueryErrorText(kWalkNotAdvancing), 2},
         WalkFailure{"EndlessTableIsCutAtTheRowBound",
                     Answering([](int n, const std::vector<Oid>&) {
-                      return std::vector<std::pair<Oid, Value>>{{Cell(2, static_cast<uint32_t>(n)), Value::Integer(4)}};
+                      return fake_snmp::Bindings{{Cell(2, static_cast<uint32_t>(n)), Value::Integer(4)}};
                     }),
                     kWalkTooLong, QueryErrorText(kWalkTooLong)}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -137,9 +137,7 @@ TEST_P(ProbeUnavailableTest, LeavesTheOutputsUnavailable) {
 }
 
 Agent Answering(void (*change)(Agent*)) {
-  Agent agent = SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily));
-  change(&agent);
-  return agent;
+  return fake_snmp::Changed(SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily)), change);
 }
 std::string QueryFailure(const std::string& text) {
   return std::string(kPrinter) + ": Error querying printer\n\t" + text + "\n";

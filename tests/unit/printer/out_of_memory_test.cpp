@@ -81,6 +81,8 @@ struct Shortage {
   bool before_session;
   int requests = -1;  // exchanges made first; -1: not counted
 };
+std::string Name(const Shortage& s) { return s.stage + std::string(s.kind == kNew ? "New" : "Calloc") + std::to_string(s.n); }
+void PrintTo(const Shortage& s, std::ostream* os) { *os << Name(s); }
 
 std::vector<Shortage> Shortages() {
   std::vector<Shortage> rows;
@@ -131,8 +133,7 @@ TEST_P(OutOfMemoryTest, IsLoggedAndLeavesNoResult) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(NthAllocation, OutOfMemoryTest, ::testing::ValuesIn(Shortages()), [](const auto& info) {
-  return info.param.stage + std::string(info.param.kind == kNew ? "New" : "Calloc") + std::to_string(info.param.n);
-});
+INSTANTIATE_TEST_SUITE_P(NthAllocation, OutOfMemoryTest, ::testing::ValuesIn(Shortages()),
+                         [](const auto& info) { return Name(info.param); });
 
 }  // namespace
