@@ -102,6 +102,7 @@ struct OpenRecord {
   int interval = 0;
   int local_port = 0;
   int remote_port = 0;
+  bool operator==(const OpenRecord&) const = default;
 };
 
 struct BindingRecord {

@@ -124,14 +124,8 @@ TEST_F(QuerySessionTest, SingleGetNextStoresOneRowAndClosesTheSession) {
   EXPECT_EQ(session_->Run(kPeer, false, false), kQueryOk);
   EXPECT_EQ(session_->RowCount(), 1);
 
-  const auto opens = fake_snmp::Opens();
-  ASSERT_EQ(opens.size(), 1u);
-  EXPECT_FALSE(opens[0].has_community);
-  EXPECT_EQ(opens[0].peer, kPeer);
-  EXPECT_EQ(opens[0].retries, -1);
-  EXPECT_EQ(opens[0].interval, -1);
-  EXPECT_EQ(opens[0].local_port, 0xFFFF);
-  EXPECT_EQ(opens[0].remote_port, 0xFFFF);
+  // No community, the library's retries and interval, its ports.
+  EXPECT_EQ(fake_snmp::Opens(), (std::vector<fake_snmp::OpenRecord>{{false, "", kPeer, -1, -1, 0xFFFF, 0xFFFF}}));
   EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kPeer});
 
   const auto requests = fake_snmp::Requests();
@@ -447,30 +441,23 @@ TEST_F(QuerySessionValueTest, IntegerNeverReadsBeyondAShortOrAbsentValue) {
   EXPECT_EQ(value, expected);
 }
 
-TEST_F(QuerySessionValueTest, StringOfZeroBytesIsAPresentEmptyText) {
-  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("")}});
-  int32_t type = 0;
-  uint8_t* bytes = nullptr;
-  uint32_t length = 99;
-  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
-  ASSERT_NE(bytes, nullptr);
-  EXPECT_EQ(bytes[0], 0);
-  EXPECT_EQ(length, 0u);
-  EXPECT_EQ(type, kOVsnmpOctetString);
-  std::free(bytes);
-}
-
-TEST_F(QuerySessionValueTest, StringKeepsZeroAndHighBytes) {
-  const std::string raw("Off\0line\xff\x80", 10);
-  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String(raw)}});
-  int32_t type = 0;
-  uint8_t* bytes = nullptr;
-  uint32_t length = 0;
-  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
-  ASSERT_EQ(length, raw.size());
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), raw);
-  EXPECT_EQ(bytes[length], 0);
-  std::free(bytes);
+// Zero bytes are a present, empty text; zero and high bytes are kept. Either
+// way a terminator follows.
+TEST_F(QuerySessionValueTest, StringKeepsItsBytesEvenNoneAndATerminator) {
+  for (const std::string& raw : {std::string(), std::string("Off\0line\xff\x80", 10)}) {
+    SCOPED_TRACE(raw.size());
+    Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String(raw)}});
+    int32_t type = 0;
+    uint8_t* bytes = nullptr;
+    uint32_t length = 99;
+    EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
+    EXPECT_EQ(type, kOVsnmpOctetString);
+    ASSERT_NE(bytes, nullptr);
+    ASSERT_EQ(length, raw.size());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), raw);
+    EXPECT_EQ(bytes[length], 0);
+    std::free(bytes);
+  }
 }
 
 TEST_F(QuerySessionValueTest, OidOfAValueOfAnotherTypeIsNotRead) {
