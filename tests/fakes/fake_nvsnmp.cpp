@@ -34,7 +34,6 @@ struct AgentState {
 using Failures = std::array<std::map<int, int>, kCallKinds>;
 
 struct State {
-  std::mutex mutex;
   std::map<std::string, AgentState> agents;
   Failures failures;
   Counts counts;
@@ -51,6 +50,15 @@ struct State {
 State& Fake() {
   static State state;
   return state;
+}
+std::mutex& Mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+template <class T>
+T Get(T State::*member) {
+  std::lock_guard lock(Mutex());
+  return Fake().*member;
 }
 
 bool IsIntegerType(uint8_t type) {
@@ -97,7 +105,6 @@ void DestroyPdu(State& s, OVsnmpPdu* pdu) {
   std::free(pdu->enterprise);
   s.live_pdus.erase(pdu);
   --s.counts.live_pdus;
-  ++s.counts.pdus_freed;
   std::free(pdu);
 }
 
@@ -107,23 +114,25 @@ OVsnmpPdu* NewPdu(State& s, int type) {
   pdu->request_id = s.next_request_id++;
   s.live_pdus.insert(pdu);
   ++s.counts.live_pdus;
-  ++s.counts.pdus_created;
   return pdu;
 }
 
-void Append(OVsnmpPdu* pdu, OVsnmpVarBind* b) {
+// A binding that owns the OID block, appended to the PDU.
+OVsnmpVarBind* AppendBinding(State& s, OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length, uint8_t type) {
+  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
+  b->oid = oid;
+  b->oid_length = oid_length;
+  b->type = type;
+  ++s.counts.live_blocks;
   OVsnmpVarBind** tail = &pdu->variables;
   while (*tail != nullptr) tail = &(*tail)->next_variable;
   *tail = b;
+  return b;
 }
 
-OVsnmpVarBind* NewBinding(State& s, const Oid& oid, const Value& value) {
-  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
-  b->oid = NewOidBlock(oid);
-  b->oid_length = static_cast<uint32_t>(oid.size());
-  ++s.counts.live_blocks;
-  b->type = value.type;
-  if (value.absent || value.type == kOVsnmpNull) return b;
+void AppendAnswer(State& s, OVsnmpPdu* pdu, const Oid& oid, const Value& value) {
+  OVsnmpVarBind* b = AppendBinding(s, pdu, NewOidBlock(oid), static_cast<uint32_t>(oid.size()), value.type);
+  if (value.absent || value.type == kOVsnmpNull) return;
   if (value.type == kOVsnmpObjectId) {
     b->val.oid = NewOidBlock(value.oid);
     b->val_len = static_cast<uint32_t>(value.oid.size());
@@ -133,7 +142,6 @@ OVsnmpVarBind* NewBinding(State& s, const Oid& oid, const Value& value) {
     b->val_len = static_cast<uint32_t>(value.bytes.size());
   }
   ++s.counts.live_blocks;
-  return b;
 }
 
 SentPdu Copy(const OVsnmpPdu* pdu, const std::string& peer) {
@@ -146,21 +154,13 @@ SentPdu Copy(const OVsnmpPdu* pdu, const std::string& peer) {
     r.type = b->type;
     r.val_len = b->val_len;
     r.value_present = b->val.string != nullptr;
-    if (b->val.string != nullptr) {
-      if (b->type == kOVsnmpObjectId) {
-        r.oid_value.assign(b->val.oid, b->val.oid + b->val_len);
-      } else if (IsIntegerType(b->type)) {
-        r.value.assign(b->val.string, b->val.string + sizeof(int32_t));
-      } else {
-        r.value.assign(b->val.string, b->val.string + b->val_len);
-      }
+    if (b->val.string != nullptr && b->type != kOVsnmpObjectId) {
+      r.value.assign(b->val.string, b->val.string + (IsIntegerType(b->type) ? sizeof(int32_t) : b->val_len));
     }
     out.bindings.push_back(std::move(r));
   }
   out.has_enterprise = pdu->enterprise != nullptr;
-  if (pdu->enterprise != nullptr) {
-    out.enterprise.assign(pdu->enterprise, pdu->enterprise + pdu->enterprise_length);
-  }
+  if (out.has_enterprise) out.enterprise.assign(pdu->enterprise, pdu->enterprise + pdu->enterprise_length);
   out.agent_addr = pdu->agent_addr;
   out.generic_type = pdu->generic_type;
   out.specific_type = pdu->specific_type;
@@ -196,44 +196,22 @@ std::optional<Response> Answer(AgentState& a, int32_t command, const std::vector
 }  // namespace
 
 Oid O(std::string_view dotted) { return zov::test::OidOf(dotted); }
-std::string Dotted(const Oid& oid) { return zov::test::OidText(oid); }
 
 Value Value::Integer(int32_t v, uint8_t type) {
-  Value out;
-  out.type = type;
-  out.bytes.resize(sizeof v);
+  Value out{type, std::vector<uint8_t>(sizeof v), {}, false};
   std::memcpy(out.bytes.data(), &v, sizeof v);
   return out;
 }
 
-Value Value::TimeTicks(uint32_t v) { return Integer(static_cast<int32_t>(v), kOVsnmpTimeTicks); }
-
-Value Value::String(std::string_view text) {
-  Value out;
-  out.type = kOVsnmpOctetString;
-  out.bytes.assign(text.begin(), text.end());
-  return out;
+Agent Answering(std::function<Bindings(int, const std::vector<Oid>&)> bindings) {
+  Agent agent;
+  agent.responder = [bindings](int n, const std::vector<Oid>& request) { return Response{0, 0, bindings(n, request)}; };
+  return agent;
 }
 
-Value Value::ObjectId(const Oid& oid) {
-  Value out;
-  out.type = kOVsnmpObjectId;
-  out.oid = oid;
-  return out;
-}
-
-Value Value::Raw(uint8_t type, std::vector<uint8_t> bytes) {
-  Value out;
-  out.type = type;
-  out.bytes = std::move(bytes);
-  return out;
-}
-
-Value Value::Absent(uint8_t type) {
-  Value out;
-  out.type = type;
-  out.absent = true;
-  return out;
+Agent Changed(Agent agent, const std::function<void(Agent*)>& change) {
+  change(&agent);
+  return agent;
 }
 
 int32_t BindingRecord::AsInteger() const {
@@ -249,56 +227,30 @@ std::vector<Oid> SentPdu::Oids() const {
 }
 
 void Reset() {
-  State& s = Fake();
-  std::lock_guard lock(s.mutex);
-  s.agents.clear();
-  s.failures = Failures{};
-  s.counts = Counts{};
-  s.live_pdus.clear();
-  s.live_sessions.clear();
-  s.opens.clear();
-  s.closes.clear();
-  s.requests.clear();
-  s.sent.clear();
-  s.freed.clear();
+  std::lock_guard lock(Mutex());
+  Fake() = State{};
 }
 
 void SetAgent(const std::string& peer, Agent agent) {
-  State& s = Fake();
-  std::lock_guard lock(s.mutex);
-  s.agents[peer] = AgentState{std::move(agent), 0};
+  std::lock_guard lock(Mutex());
+  Fake().agents[peer] = AgentState{std::move(agent), 0};
 }
 
 void Fail(Call call, int n, int err) {
   static constexpr int kDefaults[kCallKinds] = {kOVsnmpErrSessionOpen, kOVsnmpErrNoMemory, kOVsnmpErrNoMemory,
                                                 kOVsnmpErrNoMemory, kOVsnmpErrSend};
-  std::lock_guard lock(Fake().mutex);
+  std::lock_guard lock(Mutex());
   const size_t kind = static_cast<size_t>(call);
   Fake().failures[kind][n] = err == kDefaultError ? kDefaults[kind] : err;
 }
 
-std::vector<OpenRecord> Opens() {
-  std::lock_guard lock(Fake().mutex);
-  return Fake().opens;
-}
-std::vector<std::string> Closes() {
-  std::lock_guard lock(Fake().mutex);
-  return Fake().closes;
-}
-std::vector<SentPdu> Requests() {
-  std::lock_guard lock(Fake().mutex);
-  return Fake().requests;
-}
-std::vector<SentPdu> Sent() {
-  std::lock_guard lock(Fake().mutex);
-  return Fake().sent;
-}
-std::vector<FreedPdu> Freed() {
-  std::lock_guard lock(Fake().mutex);
-  return Fake().freed;
-}
+std::vector<OpenRecord> Opens() { return Get(&State::opens); }
+std::vector<std::string> Closes() { return Get(&State::closes); }
+std::vector<SentPdu> Requests() { return Get(&State::requests); }
+std::vector<SentPdu> Sent() { return Get(&State::sent); }
+std::vector<FreedPdu> Freed() { return Get(&State::freed); }
 Counts GetCounts() {
-  std::lock_guard lock(Fake().mutex);
+  std::lock_guard lock(Mutex());
   Counts c = Fake().counts;
   c.live_sessions = static_cast<int>(Fake().live_sessions.size());
   return c;
@@ -307,22 +259,17 @@ Counts GetCounts() {
 }  // namespace fake_snmp
 
 using fake_snmp::Fake;
+using fake_snmp::Mutex;
 
 extern "C" {
 
 OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, int interval,
                           int local_port, int remote_port, OVsnmpCallback, void*) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   const int n = ++s.counts.opens;
-  fake_snmp::OpenRecord rec;
-  rec.has_community = community != nullptr;
-  if (community != nullptr) rec.community = community;
-  if (peer != nullptr) rec.peer = peer;
-  rec.retries = retries;
-  rec.interval = interval;
-  rec.local_port = local_port;
-  rec.remote_port = remote_port;
+  s.opens.push_back({community != nullptr, community ? community : "", peer ? peer : "", retries, interval,
+                     local_port, remote_port});
   int err = 0;
   if (peer == nullptr) {
     err = kOVsnmpErrBadArgument;
@@ -332,20 +279,17 @@ OVsnmpSession* OVsnmpOpen(const char* community, const char* peer, int retries, 
     err = it->second.agent.open_errno;
   }
   if (err != 0) {
-    s.opens.push_back(rec);
     OVsnmpErrno = err;
     return nullptr;
   }
-  rec.succeeded = true;
-  s.opens.push_back(rec);
-  auto* session = new OVsnmpSession{rec.peer};
+  auto* session = new OVsnmpSession{peer};
   s.live_sessions.insert(session);
   return session;
 }
 
 int OVsnmpClose(OVsnmpSession* session) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   ++s.counts.closes;
   if (s.live_sessions.erase(session) == 0) {
     ++s.counts.bad_closes;
@@ -358,8 +302,8 @@ int OVsnmpClose(OVsnmpSession* session) {
 }
 
 OVsnmpPdu* OVsnmpCreatePdu(int type) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   const int n = ++s.counts.create_pdu_calls;
   if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kCreatePdu, n)) {
     OVsnmpErrno = *scripted;
@@ -375,8 +319,8 @@ OVsnmpPdu* OVsnmpCreatePdu(int type) {
 
 void OVsnmpFreePdu(OVsnmpPdu* pdu) {
   if (pdu == nullptr) return;
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   if (s.live_pdus.count(pdu) == 0) {
     ++s.counts.bad_frees;  // not ours or freed already: never touch it
     return;
@@ -386,8 +330,8 @@ void OVsnmpFreePdu(OVsnmpPdu* pdu) {
 }
 
 OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   const int n = ++s.counts.add_null_calls;
   int err = 0;
   if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
@@ -400,19 +344,13 @@ OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_
     OVsnmpErrno = err;
     return nullptr;
   }
-  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
-  b->oid = oid;
-  b->oid_length = oid_length;
-  b->type = kOVsnmpNull;
-  ++s.counts.live_blocks;
-  fake_snmp::Append(pdu, b);
-  return b;
+  return fake_snmp::AppendBinding(s, pdu, oid, oid_length, kOVsnmpNull);
 }
 
 OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length,
                                      uint8_t type, OVsnmpVal* value, uint32_t val_len) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   const int n = ++s.counts.add_typed_calls;
   const bool integer = fake_snmp::IsIntegerType(type);
   // Blocks handed over with the call (integers are only read).
@@ -434,12 +372,8 @@ OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid
     OVsnmpErrno = err;
     return nullptr;
   }
-  auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
-  b->oid = oid;
-  b->oid_length = oid_length;
-  b->type = type;
+  OVsnmpVarBind* b = fake_snmp::AppendBinding(s, pdu, oid, oid_length, type);
   b->val_len = val_len;
-  ++s.counts.live_blocks;
   if (integer) {
     b->val.integer = static_cast<int32_t*>(std::malloc(sizeof(int32_t)));
     *b->val.integer = *value->integer;
@@ -448,13 +382,12 @@ OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid
     b->val.string = static_cast<uint8_t*>(handed);
     ++s.counts.live_blocks;
   }
-  fake_snmp::Append(pdu, b);
   return b;
 }
 
 OVsnmpPdu* OVsnmpBlockingSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   ++s.counts.blocking_sends;
   if (session == nullptr || s.live_sessions.count(session) == 0 || pdu == nullptr ||
       s.live_pdus.count(pdu) == 0) {
@@ -482,16 +415,14 @@ OVsnmpPdu* OVsnmpBlockingSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
   response->request_id = pdu->request_id;
   response->error_status = answer->error_status;
   response->error_index = answer->error_index;
-  for (const auto& [oid, value] : answer->bindings) {
-    fake_snmp::Append(response, fake_snmp::NewBinding(s, oid, value));
-  }
+  for (const auto& [oid, value] : answer->bindings) fake_snmp::AppendAnswer(s, response, oid, value);
   fake_snmp::DestroyPdu(s, pdu);  // a successful send takes the request
   return response;
 }
 
 int OVsnmpSend(OVsnmpSession* session, OVsnmpPdu* pdu) {
+  std::lock_guard lock(Mutex());
   auto& s = Fake();
-  std::lock_guard lock(s.mutex);
   const int n = ++s.counts.sends;
   if (pdu == nullptr || s.live_pdus.count(pdu) == 0) {
     ++s.counts.bad_sends;

@@ -30,7 +30,6 @@ using Oid = std::vector<uint32_t>;
 
 // Dotted text (leading dot optional) to sub-identifiers; for test tables.
 Oid O(std::string_view dotted);
-std::string Dotted(const Oid& oid);
 
 // A binding's value as an agent serves it.
 struct Value {
@@ -40,12 +39,12 @@ struct Value {
   bool absent = false;         // the binding's value reference is null
 
   static Value Integer(int32_t v, uint8_t type = kOVsnmpInteger);
-  static Value TimeTicks(uint32_t v);
-  static Value String(std::string_view text);
-  static Value ObjectId(const Oid& oid);
+  static Value TimeTicks(uint32_t v) { return Integer(static_cast<int32_t>(v), kOVsnmpTimeTicks); }
+  static Value String(std::string_view text) { return {kOVsnmpOctetString, {text.begin(), text.end()}, {}, false}; }
+  static Value ObjectId(const Oid& oid) { return {kOVsnmpObjectId, {}, oid, false}; }
   // Any type with exactly these bytes (for example an INTEGER of 2 bytes).
-  static Value Raw(uint8_t type, std::vector<uint8_t> bytes);
-  static Value Absent(uint8_t type);
+  static Value Raw(uint8_t type, std::vector<uint8_t> bytes) { return {type, std::move(bytes), {}, false}; }
+  static Value Absent(uint8_t type) { return {type, {}, {}, true}; }
 };
 
 struct Response {
@@ -73,6 +72,12 @@ struct Agent {
   Responder responder;
 };
 
+using Bindings = std::vector<std::pair<Oid, Value>>;
+// An agent answering each request with the bindings made from its number and OIDs.
+Agent Answering(std::function<Bindings(int request_number, const std::vector<Oid>& request)> bindings);
+// The agent as change leaves it: a fault scripted on a table, say.
+Agent Changed(Agent agent, const std::function<void(Agent*)>& change);
+
 // Forget agents, scripted failures, records and counters. Call between tests;
 // PDUs and sessions still live are forgotten (and counted as leaks before).
 void Reset();
@@ -97,14 +102,13 @@ struct OpenRecord {
   int interval = 0;
   int local_port = 0;
   int remote_port = 0;
-  bool succeeded = false;
+  bool operator==(const OpenRecord&) const = default;
 };
 
 struct BindingRecord {
   Oid oid;
   uint8_t type = 0;
   std::vector<uint8_t> value;  // bytes as handed over (integers: 4 bytes, host order)
-  Oid oid_value;               // OBJECT IDENTIFIER values
   uint32_t val_len = 0;        // as passed to the add call
   bool value_present = false;
 
@@ -142,8 +146,6 @@ struct Counts {
   int add_typed_calls = 0;
   int blocking_sends = 0;
   int sends = 0;
-  int pdus_created = 0;  // by OVsnmpCreatePdu and as responses
-  int pdus_freed = 0;    // by OVsnmpFreePdu, or by the library after a send
   int live_pdus = 0;
   int live_blocks = 0;   // OID and value blocks held in live bindings
   int live_sessions = 0;

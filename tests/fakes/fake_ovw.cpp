@@ -2,6 +2,7 @@
 #include "fake_ovw.h"
 
 #include <map>
+#include <mutex>
 #include <utility>
 
 namespace fake_ovw {
@@ -22,7 +23,6 @@ struct State {
   int init_failures = 0;
   int init_result = -1;
   int init_error = kOVwErrOpen;
-  std::optional<int> field_lookup_error;
   std::optional<int> object_lookup_error;
   std::optional<int> get_error;
   std::optional<int> set_error;
@@ -37,234 +37,176 @@ State& S() {
   static State state;
   return state;
 }
-
-void Record(const char* name, std::vector<std::string> args) {
-  S().calls.push_back(Call{name, std::move(args)});
-}
-
-const Field* FindFieldById(OVwFieldId id) {
-  for (const auto& [name, field] : S().fields) {
-    if (field.id == id) return &field;
-  }
-  return nullptr;
-}
-
-bool ObjectExists(OVwObjectId id) {
-  for (const auto& [name, object] : S().objects) {
-    if (object == id) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 std::mutex& Mutex() {
   static std::mutex mutex;
   return mutex;
 }
 
-void Reset() {
+// Every call, the library's and the test's, holds the one lock throughout.
+template <class F>
+auto Locked(F f) {
   std::lock_guard lock(Mutex());
-  S() = State{};
+  return f(S());
+}
+
+// An integer field of an existing object, or -1 with the error set.
+int CheckIntegerField(State& s, OVwObjectId object, OVwFieldId field) {
+  const Field* f = nullptr;
+  for (const auto& [name, candidate] : s.fields) f = candidate.id == field ? &candidate : f;
+  bool object_exists = false;
+  for (const auto& [name, id] : s.objects) object_exists = object_exists || id == object;
+  if (f == nullptr || !object_exists || !f->integer) {
+    s.error = f == nullptr ? kOVwErrNoSuchField : !object_exists ? kOVwErrNoSuchObject : kOVwErrFieldType;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void Reset() {
+  Locked([](State& s) { s = State{}; });
 }
 
 OVwFieldId AddField(const std::string& name, bool integer) {
-  std::lock_guard lock(Mutex());
-  auto it = S().fields.find(name);
-  if (it != S().fields.end()) return it->second.id;
-  OVwFieldId id = S().next_field++;
-  S().fields.emplace(name, Field{id, integer});
-  return id;
+  return Locked([&](State& s) {
+    auto it = s.fields.find(name);
+    return it != s.fields.end() ? it->second.id : s.fields.emplace(name, Field{s.next_field++, integer}).first->second.id;
+  });
 }
 
 OVwObjectId AddObject(const std::string& hostname) {
-  std::lock_guard lock(Mutex());
-  auto it = S().objects.find(hostname);
-  if (it != S().objects.end()) return it->second;
-  OVwObjectId id = S().next_object++;
-  S().objects.emplace(hostname, id);
-  return id;
+  return Locked([&](State& s) {
+    auto it = s.objects.find(hostname);
+    return it != s.objects.end() ? it->second : s.objects.emplace(hostname, s.next_object++).first->second;
+  });
 }
 
 void SetValue(const std::string& hostname, const std::string& field, int32_t value) {
-  std::lock_guard lock(Mutex());
-  auto object = S().objects.find(hostname);
-  auto f = S().fields.find(field);
-  if (object == S().objects.end() || f == S().fields.end()) return;
-  S().values[{object->second, f->second.id}] = value;
+  Locked([&](State& s) {
+    auto object = s.objects.find(hostname);
+    auto f = s.fields.find(field);
+    if (object != s.objects.end() && f != s.fields.end()) s.values[{object->second, f->second.id}] = value;
+  });
 }
 
 std::optional<int32_t> Value(const std::string& hostname, const std::string& field) {
-  std::lock_guard lock(Mutex());
-  auto object = S().objects.find(hostname);
-  auto f = S().fields.find(field);
-  if (object == S().objects.end() || f == S().fields.end()) return std::nullopt;
-  auto v = S().values.find({object->second, f->second.id});
-  if (v == S().values.end()) return std::nullopt;
-  return v->second;
+  return Locked([&](State& s) -> std::optional<int32_t> {
+    auto object = s.objects.find(hostname);
+    auto f = s.fields.find(field);
+    if (object == s.objects.end() || f == s.fields.end()) return std::nullopt;
+    auto v = s.values.find({object->second, f->second.id});
+    if (v == s.values.end()) return std::nullopt;
+    return v->second;
+  });
 }
 
 void FailInit(int times, int result, int error) {
-  std::lock_guard lock(Mutex());
-  S().init_failures = times;
-  S().init_result = result;
-  S().init_error = error;
+  Locked([&](State& s) { s.init_failures = times, s.init_result = result, s.init_error = error; });
 }
-
-void FailFieldLookup(int error) {
-  std::lock_guard lock(Mutex());
-  S().field_lookup_error = error;
-}
-
 void FailObjectLookup(int error) {
-  std::lock_guard lock(Mutex());
-  S().object_lookup_error = error;
+  Locked([&](State& s) { s.object_lookup_error = error; });
 }
-
 void FailGet(int error) {
-  std::lock_guard lock(Mutex());
-  S().get_error = error;
+  Locked([&](State& s) { s.get_error = error; });
 }
-
 void FailSet(int result, int error) {
-  std::lock_guard lock(Mutex());
-  S().set_result = result;
-  S().set_error = error;
+  Locked([&](State& s) { s.set_result = result, s.set_error = error; });
 }
-
-void SetError(int error) {
-  std::lock_guard lock(Mutex());
-  S().error = error;
-}
-
 void SetErrorText(int error, const std::string& text) {
-  std::lock_guard lock(Mutex());
-  S().texts[error] = text;
+  Locked([&](State& s) { s.texts[error] = text; });
 }
 
 std::vector<Call> Calls() {
-  std::lock_guard lock(Mutex());
-  return S().calls;
+  return Locked([](State& s) { return s.calls; });
 }
 
 std::vector<std::string> CallNames() {
-  std::lock_guard lock(Mutex());
   std::vector<std::string> names;
-  for (const Call& call : S().calls) names.push_back(call.name);
+  for (const Call& call : Calls()) names.push_back(call.name);
   return names;
 }
 
 int CallCount(const std::string& name) {
-  std::lock_guard lock(Mutex());
   int n = 0;
-  for (const Call& call : S().calls) n += call.name == name ? 1 : 0;
+  for (const Call& call : Calls()) n += call.name == name ? 1 : 0;
   return n;
 }
 
 }  // namespace fake_ovw
 
-using fake_ovw::Mutex;
-using fake_ovw::Record;
-using fake_ovw::S;
+using fake_ovw::Locked;
+using fake_ovw::State;
+
+namespace {
+// Runs a library call under the lock, recorded with its arguments.
+template <class F>
+auto Recorded(const char* name, std::vector<std::string> args, F f) {
+  return Locked([&](State& s) {
+    s.calls.push_back(fake_ovw::Call{name, std::move(args)});
+    return f(s);
+  });
+}
+std::string Text(const char* s) { return s ? s : "(null)"; }
+}  // namespace
 
 extern "C" {
 
 int OVwDbInit(void) {
-  std::lock_guard lock(Mutex());
-  Record("OVwDbInit", {});
-  if (S().init_failures > 0) {
-    --S().init_failures;
-    S().error = S().init_error;
-    return S().init_result;
-  }
-  return 0;
+  return Recorded("OVwDbInit", {}, [](State& s) {
+    if (s.init_failures <= 0) return 0;
+    --s.init_failures;
+    s.error = s.init_error;
+    return s.init_result;
+  });
 }
 
 int OVwError(void) {
-  std::lock_guard lock(Mutex());
-  Record("OVwError", {});
-  return S().error;
+  return Recorded("OVwError", {}, [](State& s) { return s.error; });
 }
 
 const char* OVwErrorMsg(int error) {
-  std::lock_guard lock(Mutex());
-  Record("OVwErrorMsg", {std::to_string(error)});
-  auto it = S().texts.find(error);
-  if (it == S().texts.end()) {
-    it = S().texts.emplace(error, "fake ovw error " + std::to_string(error)).first;
-  }
-  return it->second.c_str();
+  return Recorded("OVwErrorMsg", {std::to_string(error)}, [&](State& s) {
+    return s.texts.emplace(error, "fake ovw error " + std::to_string(error)).first->second.c_str();
+  });
 }
 
 OVwFieldId OVwDbFieldNameToFieldId(const char* field_name) {
-  std::lock_guard lock(Mutex());
-  Record("OVwDbFieldNameToFieldId", {field_name ? field_name : "(null)"});
-  if (S().field_lookup_error) {
-    S().error = *S().field_lookup_error;
+  return Recorded("OVwDbFieldNameToFieldId", {Text(field_name)}, [&](State& s) -> OVwFieldId {
+    auto it = field_name ? s.fields.find(field_name) : s.fields.end();
+    if (it != s.fields.end()) return it->second.id;
+    s.error = kOVwErrNoSuchField;
     return 0;
-  }
-  auto it = field_name ? S().fields.find(field_name) : S().fields.end();
-  if (it == S().fields.end()) {
-    S().error = kOVwErrNoSuchField;
-    return 0;
-  }
-  return it->second.id;
+  });
 }
 
 OVwObjectId OVwDbHostnameToObjectId(const char* hostname) {
-  std::lock_guard lock(Mutex());
-  Record("OVwDbHostnameToObjectId", {hostname ? hostname : "(null)"});
-  if (S().object_lookup_error) {
-    S().error = *S().object_lookup_error;
+  return Recorded("OVwDbHostnameToObjectId", {Text(hostname)}, [&](State& s) -> OVwObjectId {
+    auto it = hostname ? s.objects.find(hostname) : s.objects.end();
+    if (!s.object_lookup_error && it != s.objects.end()) return it->second;
+    s.error = s.object_lookup_error.value_or(kOVwErrNoSuchObject);
     return 0;
-  }
-  auto it = hostname ? S().objects.find(hostname) : S().objects.end();
-  if (it == S().objects.end()) {
-    S().error = kOVwErrNoSuchObject;
-    return 0;
-  }
-  return it->second;
+  });
 }
 
 int OVwDbGetFieldIntegerValue(OVwObjectId object, OVwFieldId field) {
-  std::lock_guard lock(Mutex());
-  Record("OVwDbGetFieldIntegerValue", {std::to_string(object), std::to_string(field)});
-  if (S().get_error) {
-    S().error = *S().get_error;
-    return -1;
-  }
-  const fake_ovw::Field* f = fake_ovw::FindFieldById(field);
-  if (!fake_ovw::ObjectExists(object) || f == nullptr) {
-    S().error = f == nullptr ? kOVwErrNoSuchField : kOVwErrNoSuchObject;
-    return -1;
-  }
-  if (!f->integer) {
-    S().error = kOVwErrFieldType;
-    return -1;
-  }
-  auto v = S().values.find({object, field});
-  return v == S().values.end() ? 0 : v->second;
+  return Recorded("OVwDbGetFieldIntegerValue", {std::to_string(object), std::to_string(field)}, [&](State& s) {
+    if (s.get_error) s.error = *s.get_error;
+    if (s.get_error || fake_ovw::CheckIntegerField(s, object, field) != 0) return -1;
+    auto v = s.values.find({object, field});
+    return v == s.values.end() ? 0 : v->second;
+  });
 }
 
 int OVwDbSetFieldIntegerValue(OVwObjectId object, OVwFieldId field, int value) {
-  std::lock_guard lock(Mutex());
-  Record("OVwDbSetFieldIntegerValue",
-         {std::to_string(object), std::to_string(field), std::to_string(value)});
-  if (S().set_error) {
-    S().error = *S().set_error;
-    return S().set_result;
-  }
-  const fake_ovw::Field* f = fake_ovw::FindFieldById(field);
-  if (!fake_ovw::ObjectExists(object) || f == nullptr) {
-    S().error = f == nullptr ? kOVwErrNoSuchField : kOVwErrNoSuchObject;
-    return -1;
-  }
-  if (!f->integer) {
-    S().error = kOVwErrFieldType;
-    return -1;
-  }
-  S().values[{object, field}] = value;
-  return 0;
+  return Recorded("OVwDbSetFieldIntegerValue", {std::to_string(object), std::to_string(field), std::to_string(value)},
+                  [&](State& s) {
+                    if (s.set_error) s.error = *s.set_error;
+                    if (s.set_error) return s.set_result;
+                    if (fake_ovw::CheckIntegerField(s, object, field) != 0) return -1;
+                    s.values[{object, field}] = value;
+                    return 0;
+                  });
 }
 
 }  // extern "C"

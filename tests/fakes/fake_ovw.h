@@ -1,12 +1,11 @@
 // In-memory stand-in for the platform object-database library (libovw), with
 // the same symbols as platform/ovw.h. Every call is recorded in order; every
-// call can be scripted to fail. State is process-wide and guarded by Mutex();
-// tests call Reset() first.
+// call can be scripted to fail. State is process-wide and guarded by one
+// mutex; tests call Reset() first.
 #ifndef ZOV_TESTS_FAKES_FAKE_OVW_H_
 #define ZOV_TESTS_FAKES_FAKE_OVW_H_
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,9 +23,6 @@ struct Call {
 // Back to an empty database: no fields, no objects, no scripted failures,
 // error 0, empty call log.
 void Reset();
-// Held by every fake call for its whole duration; a test may hold it to read
-// several things consistently.
-std::mutex& Mutex();
 
 // Defines a field (integer unless told otherwise); an existing name keeps
 // its id. Ids start at 1.
@@ -43,16 +39,12 @@ std::optional<int32_t> Value(const std::string& hostname, const std::string& fie
 // OVwDbInit returns `result` (non-zero) and sets `error` for its next `times`
 // calls, then succeeds.
 void FailInit(int times, int result = -1, int error = kOVwErrOpen);
-// OVwDbFieldNameToFieldId returns 0 for every name.
-void FailFieldLookup(int error = kOVwErrNoSuchField);
 // OVwDbHostnameToObjectId returns 0 for every host name.
 void FailObjectLookup(int error = kOVwErrNoSuchObject);
 // OVwDbGetFieldIntegerValue returns -1.
 void FailGet(int error = kOVwErrDatabase);
 // OVwDbSetFieldIntegerValue returns `result` (non-zero) and stores nothing.
 void FailSet(int result = -1, int error = kOVwErrReadOnly);
-// The number OVwError() gives from now on (until a call sets another).
-void SetError(int error);
 // The text OVwErrorMsg gives for a number (default: "fake ovw error N").
 void SetErrorText(int error, const std::string& text);
 

@@ -17,6 +17,7 @@ struct OptionCase {
   int32_t other;
   bool log;
   bool dump;
+  int32_t seconds = kDefaultPollSeconds;  // the poll's time limit (t)
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) {
@@ -35,6 +36,7 @@ TEST_P(ParseOptionsTest, GivesTheFieldsAndDumpFlag) {
   EXPECT_EQ(parsed.other_trap, c.other);
   EXPECT_EQ(parsed.log, c.log);
   EXPECT_EQ(std::atomic_ref<int>(OVsnmpDumpPacket).load(), c.dump ? 1 : 0);
+  EXPECT_EQ(parsed.time_limit_seconds, c.seconds);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,6 +88,23 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"-c 99999999999999999999999999 -w 2", INT32_MAX, 2, 0, false, false},
         OptionCase{"-c -99999999999999999999999999d", INT32_MIN, 0, 0, false, true},
         OptionCase{"-o 00000000000000000000000042", 0, 0, 42, false, false}));
+
+// t: read like the trap numbers, never left unbounded, never changing the
+// options after it.
+INSTANTIATE_TEST_SUITE_P(
+    TimeLimit, ParseOptionsTest,
+    ::testing::Values(
+        OptionCase{nullptr, 0, 0, 0, false, false, kDefaultPollSeconds},
+        OptionCase{"-l -w 2", 0, 2, 0, true, false, kDefaultPollSeconds},
+        OptionCase{"-t 5 -w 2", 0, 2, 0, false, false, 5},
+        OptionCase{"-t5w2", 0, 2, 0, false, false, 5},
+        OptionCase{"-l -t 1", 0, 0, 0, true, false, 1},
+        OptionCase{"-t 0 -w 2", 0, 2, 0, false, false, kDefaultPollSeconds},
+        OptionCase{"-t -5", 0, 0, 0, false, false, kDefaultPollSeconds},
+        OptionCase{"-t -w 2", 0, 2, 0, false, false, kDefaultPollSeconds},
+        OptionCase{"-t 3601", 0, 0, 0, false, false, kMaxPollSeconds},
+        OptionCase{"-t 99999999999", 0, 0, 0, false, false, kMaxPollSeconds},
+        OptionCase{"-t 7 -t 9", 0, 0, 0, false, false, 9}));
 
 TEST(ParseOptionsDumpTest, DumpFlagIsOnlySetNeverCleared) {
   // Clearing is the entry point's job at the start of each call.

@@ -41,7 +41,7 @@ bool Reaped(pid_t pid) {
   return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-class LogBudgetTest : public LogDirectoryTest {};
+using LogBudgetTest = LogDirectoryTest;
 
 // Held 1.5 s, let go, held 1.5 s again: the first record waits 1.5 s and is
 // written, the second waits what is left of 2 s and is dropped. A budget

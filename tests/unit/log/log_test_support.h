@@ -7,25 +7,29 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 
 #include "unit_support.h"
 
+using zov::test::ReadFile;
 using zov::test::WaitLimit;
 
-inline std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 inline void WriteWholeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-inline void MakeDirectories(const std::string& path) { std::filesystem::create_directories(path); }
+
+// Descriptors of this process open on the file; none when it does not exist.
+inline int OpenDescriptors(const std::string& file) {
+  int count = 0;
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::canonical(file, ec);
+  if (ec) return 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(entry.path(), ignored) == target) ++count;
+  }
+  return count;
+}
 
 class LogDirectoryTest : public ::testing::Test {
  protected:

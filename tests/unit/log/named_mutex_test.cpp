@@ -80,7 +80,7 @@ TEST_F(NamedMutexTest, MissingLockDirectoryCountsCallsButLogsNothing) {
   LogOpen(1);
   LogText("lost\n");
   EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
-  MakeDirectories(dir_ + "/missing");
+  std::filesystem::create_directories(dir_ + "/missing");
   LogOpen(1);  // third call in: creates the lock and opens the file
   LogText("kept\n");
   LogClose();

@@ -77,19 +77,6 @@ TEST_F(SharedLogTest, SnmpErrorRecordIsCutAt199CharactersAndStillEndsItsLine) {
   }
 }
 
-// Descriptors of this process open on the file.
-int OpenDescriptors(const std::string& file) {
-  int count = 0;
-  std::error_code ec;
-  const std::filesystem::path target = std::filesystem::canonical(file, ec);
-  if (ec) return 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    std::error_code ignored;
-    if (std::filesystem::read_symlink(entry.path(), ignored) == target) ++count;
-  }
-  return count;
-}
-
 // Calls that overlap in one process (here on one thread, one after the
 // other): the file is opened once, by the first call that wants it, and
 // closed by the last call out. Steps: "open 0", "open 1", "close", or the
@@ -139,12 +126,12 @@ TEST_F(SharedLogTest, MissingDirectoryOpensNothingAndALaterCallTriesAgain) {
   LogOpen(1);
   LogText("lost\n");
   EXPECT_FALSE(std::filesystem::exists(drive));
-  MakeDirectories(drive + "/usr/ov/log");
+  std::filesystem::create_directories(drive + "/usr/ov/log");
   LogOpen(1);  // the first call is still active: this one opens the file
   LogText("kept\n");
   LogClose();
   LogClose();
-  EXPECT_EQ(ReadWholeFile(drive + "/usr/ov/log/vlmpslog.txt").value_or("<none>"), "kept\n");
+  EXPECT_EQ(ReadFile(drive + "/usr/ov/log/vlmpslog.txt").value_or("<none>"), "kept\n");
   EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
 }
 
@@ -155,7 +142,7 @@ TEST_F(SharedLogTest, NvDriveNamesTheLogUpTo103CharactersAndNoFileBeyond) {
     ASSERT_LT(dir_.size() + 1, length);
     const std::string drive = dir_ + "/" + std::string(length - dir_.size() - 1, 'd');
     ASSERT_EQ(drive.size(), length);
-    MakeDirectories(drive + "/usr/ov/log");
+    std::filesystem::create_directories(drive + "/usr/ov/log");
     setenv("NV_DRIVE", drive.c_str(), 1);
     LogOpen(1);
     LogText("record\n");
@@ -163,7 +150,7 @@ TEST_F(SharedLogTest, NvDriveNamesTheLogUpTo103CharactersAndNoFileBeyond) {
     const std::string path = drive + "/usr/ov/log/vlmpslog.txt";
     if (length == 103) {
       EXPECT_EQ(path.size(), kMaxLogPath);
-      EXPECT_EQ(ReadWholeFile(path).value_or("<none>"), "record\n");
+      EXPECT_EQ(ReadFile(path).value_or("<none>"), "record\n");
     } else {
       EXPECT_FALSE(std::filesystem::exists(path));
       // Nor the file a cut path would have named.

@@ -13,19 +13,20 @@
 
 namespace {
 
+// Every variable a test sets, unset before and after it.
+constexpr const char* kVariables[] = {"NVSNMP_COMMUNITY", "NVSNMP_PORT",    "NVSNMP_TRAP_PORT", "NVSNMP_TIMEOUT_MS",
+                                      "NVSNMP_RETRIES",   "NVSNMP_VERSION", "NVSNMP_PORTX",     "NVSNMP_CONF"};
+
 class ConfFile : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.ok());
     path_ = dir_.File("nvsnmp.conf");
-    for (const char* name : {"NVSNMP_COMMUNITY", "NVSNMP_PORT", "NVSNMP_TRAP_PORT", "NVSNMP_TIMEOUT_MS",
-                             "NVSNMP_RETRIES", "NVSNMP_VERSION"}) {
-      unsetenv(name);
-    }
+    for (const char* name : kVariables) unsetenv(name);
     setenv("NVSNMP_CONF", path_.c_str(), 1);
   }
   void TearDown() override {
-    unsetenv("NVSNMP_CONF");
+    for (const char* name : kVariables) unsetenv(name);
   }
   void Write(const std::string& text) {
     // Replaced as an editor replaces it: a new file under the same name.
@@ -130,10 +131,6 @@ TEST_F(ConfFile, EnvironmentGivesTheDefaultsAndTheFileWinsOverIt) {
 
   setenv("NVSNMP_TRAP_PORT", "0", 1);
   EXPECT_EQ(nvsnmp::LoadSettings("front", &s), kOVsnmpErrConfig);
-  for (const char* name : {"NVSNMP_COMMUNITY", "NVSNMP_PORT", "NVSNMP_TRAP_PORT", "NVSNMP_TIMEOUT_MS",
-                           "NVSNMP_RETRIES", "NVSNMP_VERSION", "NVSNMP_PORTX"}) {
-    unsetenv(name);
-  }
 }
 
 TEST_F(ConfFile, ParsedTextAppliesOverWhatTheCallerHeld) {

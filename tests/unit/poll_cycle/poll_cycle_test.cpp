@@ -255,27 +255,13 @@ TEST_P(PollCycleRefusalTest, EndsWithStatusZeroLeavingFieldAndTrapsAlone) {
   EXPECT_NE(log_.Text().find(r.record), std::string::npos) << log_.Text();
 }
 
-Agent Silent() {
-  Agent agent = Printer({});
-  agent.silent = true;
-  return agent;
-}
-Agent WalkFailsOnSecondRequest() {
-  Agent agent = Printer({{1, 4, 100}});
-  agent.error_status_on[3] = 5;  // probe is request 1, first row 2
-  return agent;
-}
-Agent WalkSilentMidway() {
-  Agent agent = Printer({{1, 4, 100}, {2, 4, 200}});
-  agent.silent_on = {3, 4, 5};
-  return agent;
-}
-Agent TableLastInAgent() { return Printer({{1, 4, 100}}, 4242, zov::test::kSupportedFamily, false); }
+using fake_snmp::Changed;
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, PollCycleRefusalTest,
     ::testing::Values(
-        Refusal{"NoAnswer", Silent(), "lobby-laser: Error querying printer\n\t"},
+        Refusal{"NoAnswer", Changed(Printer({}), [](Agent* a) { a->silent = true; }),
+                "lobby-laser: Error querying printer\n\t"},
         Refusal{"UptimeZero", Printer({{1, 4, 100}}, 0),
                 "lobby-laser: Unable to get sysUpTime or printer ID from printer\n"},
         Refusal{"ForeignVendor", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.11.2.3.9.1"),
@@ -285,10 +271,14 @@ INSTANTIATE_TEST_SUITE_P(
         // The vendor's own subtree beside the family: only the tenth sub-identifier differs.
         Refusal{"VendorOutsideTheFamily", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8.62.2.1"),
                 "lobby-laser: Printer is not of the supported family\n"},
-        Refusal{"WalkErrorStatus", WalkFailsOnSecondRequest(),
+        // The probe is request 1, the first row 2.
+        Refusal{"WalkErrorStatus", Changed(Printer({{1, 4, 100}}), [](Agent* a) { a->error_status_on[3] = 5; }),
                 "lobby-laser: Error querying printer\n\t"},
-        Refusal{"WalkSilentMidway", WalkSilentMidway(), "lobby-laser: Error querying printer\n\t"},
-        Refusal{"TableLastInAgent", TableLastInAgent(), "lobby-laser: Error querying printer\n\t"}),
+        Refusal{"WalkSilentMidway",
+                Changed(Printer({{1, 4, 100}, {2, 4, 200}}), [](Agent* a) { a->silent_on = {3, 4, 5}; }),
+                "lobby-laser: Error querying printer\n\t"},
+        Refusal{"TableLastInAgent", Printer({{1, 4, 100}}, 4242, zov::test::kSupportedFamily, false),
+                "lobby-laser: Error querying printer\n\t"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(PollCycleTest, NoAddressIsRefusedWithoutTouchingAnything) {

@@ -17,9 +17,10 @@ namespace {
 using zov::test::LogCapture;
 
 using fake_snmp::Agent;
+using fake_snmp::Answering;
+using fake_snmp::Changed;
 using fake_snmp::O;
 using fake_snmp::Oid;
-using fake_snmp::Response;
 using fake_snmp::Value;
 
 constexpr char kPrinter[] = "lobby-laser";
@@ -113,103 +114,100 @@ TEST_F(ReadAlertTableTest, DowngradeRuleAppliesToFetchedRows) {
   EXPECT_EQ(seen[3].severity, kSeverityWarning);
 }
 
-TEST_F(ReadAlertTableTest, LastRowLackingColumnsReadsZero) {
-  const auto seen = Read(TableAgent({Full(1, 4, "Toner low", 3000),
-                                     Row{3, 3, "Paper jam", 13, 1, 0, std::nullopt, std::nullopt}}));
-  EXPECT_EQ(seen, (std::vector<Seen>{{1, 4, 8, 1, 0, 808, "Toner low", 3000},
-                                     {3, 3, 13, 1, 0, 0, "Paper jam", 0}}));
+// Rows as the agent holds them, and the records read back in table order.
+struct Readback {
+  const char* name;
+  std::vector<Row> rows;
+  std::vector<Seen> records;
+};
+void PrintTo(const Readback& r, std::ostream* os) { *os << r.name; }
+
+class ReadbackTest : public ReadAlertTableTest, public ::testing::WithParamInterface<Readback> {};
+
+TEST_P(ReadbackTest, RecordsAreTheRowsAsFetched) {
+  EXPECT_EQ(Read(TableAgent(GetParam().rows)), GetParam().records);
   EXPECT_EQ(walk_result_, 0);
 }
 
-TEST_F(ReadAlertTableTest, DescriptionMissingFromTheOnlyRowIsAbsent) {
-  const auto seen = Read(TableAgent({Row{2, 3, std::nullopt, 13, 1, 0, 1502, std::nullopt}}));
-  EXPECT_EQ(seen, (std::vector<Seen>{{2, 3, 13, 1, 0, 1502, std::nullopt, 0}}));
-}
+const std::string kZeroAndHigh("Toner\0low \xe9\xff", 12);
 
-TEST_F(ReadAlertTableTest, ShorterColumnsSlipIntoTheNextColumnInLockStep) {
-  // Row 3 lacks code, description and time. Each column is asked for with
-  // the OID its previous answer gave, so the code column's answer is row 1's
-  // description and the description column's is row 1's time; the lookups
-  // find those strays first.
-  const auto seen = Read(TableAgent({Full(1, 4, "Toner low", 3000),
-                                     Row{3, 3, std::nullopt, 13, 1, 0, std::nullopt, std::nullopt}}));
-  EXPECT_EQ(seen, (std::vector<Seen>{{1, 4, 8, 1, 0, 808, "Toner low", 3000},
-                                     {3, 3, 13, 1, 0, 0, "Toner low", 3000}}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReadbackTest,
+    ::testing::Values(
+        Readback{"LastRowLackingColumnsReadsZero",
+                 {Full(1, 4, "Toner low", 3000), Row{3, 3, "Paper jam", 13, 1, 0, std::nullopt, std::nullopt}},
+                 {{1, 4, 8, 1, 0, 808, "Toner low", 3000}, {3, 3, 13, 1, 0, 0, "Paper jam", 0}}},
+        Readback{"DescriptionMissingFromTheOnlyRowIsAbsent",
+                 {Row{2, 3, std::nullopt, 13, 1, 0, 1502, std::nullopt}},
+                 {{2, 3, 13, 1, 0, 1502, std::nullopt, 0}}},
+        // Row 3 lacks code, description and time. Each column is asked for
+        // with the OID its previous answer gave, so the code column's answer
+        // is row 1's description and the description column's is row 1's
+        // time; the lookups find those strays first.
+        Readback{"ShorterColumnsSlipIntoTheNextColumnInLockStep",
+                 {Full(1, 4, "Toner low", 3000), Row{3, 3, std::nullopt, 13, 1, 0, std::nullopt, std::nullopt}},
+                 {{1, 4, 8, 1, 0, 808, "Toner low", 3000}, {3, 3, 13, 1, 0, 0, "Toner low", 3000}}},
+        // Flatten also checks each terminator and that a length comes with text.
+        Readback{"DescriptionBytesArriveExactly",
+                 {Full(1, 4, "", 10), Full(2, 4, kZeroAndHigh, 20)},
+                 {{1, 4, 8, 1, 0, 808, "", 10}, {2, 4, 8, 1, 0, 808, kZeroAndHigh, 20}}},
+        Readback{"IndexWithTheHighBitSetIsNegative",
+                 {Full(5, 4, "Toner low", 100), Full(4294967295u, 3, "Fuser", 200)},
+                 {{5, 4, 8, 1, 0, 808, "Toner low", 100}, {-1, 3, 8, 1, 0, 808, "Fuser", 200}}},
+        Readback{"TimesNearTwoToTheThirtyTwoStayUnsigned",
+                 {Full(1, 4, "a", 2147483648u), Full(2, 4, "b", 4294967295u)},
+                 {{1, 4, 8, 1, 0, 808, "a", 2147483648u}, {2, 4, 8, 1, 0, 808, "b", 4294967295u}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ReadAlertTableTest, DescriptionBytesArriveExactly) {
-  const std::string zero_and_high("Toner\0low \xe9\xff", 12);
-  const auto seen = Read(TableAgent({Full(1, 4, "", 10), Full(2, 4, zero_and_high, 20)}));
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].description, std::string());
-  ASSERT_NE(list_->description, nullptr);
-  EXPECT_EQ(list_->description_length, 0u);
-  EXPECT_EQ(seen[1].description, zero_and_high);
-  EXPECT_EQ(list_->next->description_length, 12u);
-}
-
-TEST_F(ReadAlertTableTest, IndexWithTheHighBitSetIsNegative) {
-  const auto seen = Read(TableAgent({Full(5, 4, "Toner low", 100), Full(4294967295u, 3, "Fuser", 200)}));
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].index, 5);
-  EXPECT_EQ(seen[1].index, -1);
-}
-
-TEST_F(ReadAlertTableTest, TimesNearTwoToTheThirtyTwoStayUnsigned) {
-  const auto seen = Read(TableAgent({Full(1, 4, "a", 2147483648u), Full(2, 4, "b", 4294967295u)}));
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[0].time, 2147483648u);
-  EXPECT_EQ(seen[1].time, 4294967295u);
-}
-
-TEST_F(ReadAlertTableTest, ErrorStatusMidWalkDiscardsTheRowsAndIsLogged) {
-  Agent agent = TableAgent({Full(1, 4, "a", 10), Full(2, 4, "b", 20)});
-  agent.error_status_on[2] = 2;
-  EXPECT_TRUE(Read(agent).empty());
-  EXPECT_EQ(walk_result_, 2);
-  EXPECT_EQ(log_.Text(), Failure("noSuchName"));
-}
-
-TEST_F(ReadAlertTableTest, TableThatIsTheAgentsLastObjectFails) {
-  EXPECT_TRUE(Read(TableAgent({Full(1, 4, "a", 10)}, false)).empty());
-  EXPECT_EQ(walk_result_, 2);
-  EXPECT_EQ(log_.Text(), Failure("noSuchName"));
-}
-
-TEST_F(ReadAlertTableTest, NoAnswerIsLoggedWithTheLibraryText) {
-  Agent agent = TableAgent({Full(1, 4, "a", 10)});
-  agent.silent = true;
-  EXPECT_TRUE(Read(agent).empty());
-  EXPECT_EQ(walk_result_, kOVsnmpErrTimeout);
-  EXPECT_EQ(log_.Text(), Failure(OVsnmpErrString(kOVsnmpErrTimeout)));
-}
-
-TEST_F(ReadAlertTableTest, AnswerThatDoesNotAdvanceIsLoggedInWords) {
+// A walk that fails: no list, the result, and the record naming it.
+struct WalkFailure {
+  const char* name;
   Agent agent;
-  agent.responder = [](int, const std::vector<Oid>& request) {
-    Response r;
-    for (size_t i = 0; i < request.size(); ++i) {
-      r.bindings.emplace_back(Cell(static_cast<int>(i) + 2, 1), Value::Integer(4));
-    }
-    return std::optional<Response>(r);
-  };
-  EXPECT_TRUE(Read(agent).empty());
-  EXPECT_EQ(walk_result_, kWalkNotAdvancing);
-  EXPECT_EQ(log_.Text(), Failure(QueryErrorText(kWalkNotAdvancing)));
-  EXPECT_EQ(fake_snmp::Requests().size(), 2u);
+  int32_t result;
+  std::string text;
+  size_t requests = 0;  // exchanges made; 0: not counted
+};
+void PrintTo(const WalkFailure& w, std::ostream* os) { *os << w.name; }
+
+class WalkFailureTest : public ReadAlertTableTest, public ::testing::WithParamInterface<WalkFailure> {};
+
+TEST_P(WalkFailureTest, GivesNoListAndIsLogged) {
+  const WalkFailure& w = GetParam();
+  EXPECT_TRUE(Read(w.agent).empty());
+  EXPECT_EQ(walk_result_, w.result);
+  EXPECT_EQ(log_.Text(), Failure(w.text));
+  if (w.requests > 0) {
+    EXPECT_EQ(fake_snmp::Requests().size(), w.requests);
+  }
 }
 
-TEST_F(ReadAlertTableTest, EndlessTableIsCutAtTheRowBound) {
-  Agent agent;
-  agent.responder = [](int n, const std::vector<Oid>&) {
-    Response r;
-    r.bindings.emplace_back(Cell(2, static_cast<uint32_t>(n)), Value::Integer(4));
-    return std::optional<Response>(r);
-  };
-  EXPECT_TRUE(Read(agent).empty());
-  EXPECT_EQ(walk_result_, kWalkTooLong);
-  EXPECT_EQ(log_.Text(), Failure(QueryErrorText(kWalkTooLong)));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Walks, WalkFailureTest,
+    ::testing::Values(
+        WalkFailure{"ErrorStatusMidWalkDiscardsTheRows",
+                    Changed(TableAgent({Full(1, 4, "a", 10), Full(2, 4, "b", 20)}),
+                            [](Agent* a) { a->error_status_on[2] = 2; }),
+                    2, "noSuchName"},
+        WalkFailure{"TableThatIsTheAgentsLastObjectFails", TableAgent({Full(1, 4, "a", 10)}, false), 2, "noSuchName"},
+        WalkFailure{"NoAnswerIsLoggedWithTheLibraryText",
+                    Changed(TableAgent({Full(1, 4, "a", 10)}), [](Agent* a) { a->silent = true; }), kOVsnmpErrTimeout,
+                    OVsnmpErrString(kOVsnmpErrTimeout)},
+        // Each column answers row 1 of the column after it, again and again.
+        WalkFailure{"AnswerThatDoesNotAdvanceIsLoggedInWords",
+                    Answering([](int, const std::vector<Oid>& request) {
+                      fake_snmp::Bindings out;
+                      for (size_t i = 0; i < request.size(); ++i) {
+                        out.emplace_back(Cell(static_cast<int>(i) + 2, 1), Value::Integer(4));
+                      }
+                      return out;
+                    }),
+                    kWalkNotAdvancing, QueryErrorText(kWalkNotAdvancing), 2},
+        WalkFailure{"EndlessTableIsCutAtTheRowBound",
+                    Answering([](int n, const std::vector<Oid>&) {
+                      return fake_snmp::Bindings{{Cell(2, static_cast<uint32_t>(n)), Value::Integer(4)}};
+                    }),
+                    kWalkTooLong, QueryErrorText(kWalkTooLong)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReadAlertTableTest, WalkResultMayBeLeftOut) {
   fake_snmp::SetAgent(kPrinter, TableAgent({Full(1, 4, "a", 10)}));

@@ -81,82 +81,89 @@ TEST_F(ProbeIdentityTest, AgentThatAnswersFillsUptimeAndFamily) {
   EXPECT_EQ(fake_snmp::Closes().size(), 1u);
 }
 
-TEST_F(ProbeIdentityTest, UptimeWithTheHighBitSetIsKeptUnsigned) {
-  fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(4294967295u), Value::ObjectId(kFamily)));
+// What an answering agent's values give: the uptime, and the family or none.
+struct Answered {
+  const char* name;
+  std::optional<Value> uptime, object_id;
+  uint32_t expected_uptime;
+  bool family;
+};
+void PrintTo(const Answered& a, std::ostream* os) { *os << a.name; }
+
+class ProbeAnsweredTest : public ProbeIdentityTest, public ::testing::WithParamInterface<Answered> {};
+
+TEST_P(ProbeAnsweredTest, GivesTheUptimeAndFamilyItCan) {
+  const Answered& a = GetParam();
+  fake_snmp::SetAgent(kPrinter, SystemAgent(a.uptime, a.object_id));
   Probe();
-  EXPECT_EQ(uptime_, 4294967295u);
+  EXPECT_EQ(uptime_, a.expected_uptime);
+  EXPECT_EQ(family_count_, a.family ? kFamily.size() : 0u);
+  EXPECT_EQ(family_ != nullptr, a.family);
+  EXPECT_EQ(log_.Text(), "");
 }
 
-TEST_F(ProbeIdentityTest, UptimeOfZeroStillFillsTheFamily) {
-  fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(0), Value::ObjectId(kFamily)));
+INSTANTIATE_TEST_SUITE_P(
+    Values, ProbeAnsweredTest,
+    ::testing::Values(
+        Answered{"UptimeWithTheHighBitSetIsKeptUnsigned", Value::TimeTicks(4294967295u), Value::ObjectId(kFamily),
+                 4294967295u, true},
+        Answered{"UptimeOfZeroStillFillsTheFamily", Value::TimeTicks(0), Value::ObjectId(kFamily), 0, true},
+        // The GETNEXT for sysObjectID then answers sysUpTime.0, outside sysObjId.
+        Answered{"AgentWithoutSysObjectIdGivesUptimeAlone", Value::TimeTicks(500), std::nullopt, 500, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Every way the probe finds no identity, and the record it leaves.
+struct Unavailable {
+  const char* name;
+  Agent agent;
+  void (*fault)();  // scripts a library call to fail, or null
+  std::string log;  // "-": not checked
+};
+void PrintTo(const Unavailable& u, std::ostream* os) { *os << u.name; }
+
+class ProbeUnavailableTest : public ProbeIdentityTest, public ::testing::WithParamInterface<Unavailable> {};
+
+TEST_P(ProbeUnavailableTest, LeavesTheOutputsUnavailable) {
+  const Unavailable& u = GetParam();
+  fake_snmp::SetAgent(kPrinter, u.agent);
+  if (u.fault) u.fault();
   Probe();
   EXPECT_EQ(uptime_, 0u);
-  ASSERT_NE(family_, nullptr);
-  EXPECT_EQ(family_count_, kFamily.size());
-  EXPECT_EQ(log_.Text(), "");
-}
-
-TEST_F(ProbeIdentityTest, NoAnswerLogsTheLibraryErrorText) {
-  Agent agent = SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily));
-  agent.silent = true;
-  fake_snmp::SetAgent(kPrinter, agent);
-  Probe();
-  ExpectUnavailable();
-  EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Error querying printer\n\t" +
-                             OVsnmpErrString(kOVsnmpErrTimeout) + "\n");
-}
-
-TEST_F(ProbeIdentityTest, ErrorStatusIsLoggedWithItsText) {
-  Agent agent = SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily));
-  agent.error_status_on[1] = 2;
-  fake_snmp::SetAgent(kPrinter, agent);
-  Probe();
-  ExpectUnavailable();
-  EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Error querying printer\n\tnoSuchName\n");
-}
-
-TEST_F(ProbeIdentityTest, SessionThatCannotOpenIsLoggedLikeNoAnswer) {
-  fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily)));
-  fake_snmp::Fail(fake_snmp::Call::kOpen, 1, kOVsnmpErrBadPeer);
-  Probe();
-  ExpectUnavailable();
-  EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Error querying printer\n\t" +
-                             OVsnmpErrString(kOVsnmpErrBadPeer) + "\n");
-}
-
-TEST_F(ProbeIdentityTest, AgentWithoutSysUpTimeStoresNothing) {
-  fake_snmp::SetAgent(kPrinter, SystemAgent(std::nullopt, Value::ObjectId(kFamily)));
-  Probe();
-  ExpectUnavailable();
-  EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Could not find printer SNMP entries.\n");
-}
-
-TEST_F(ProbeIdentityTest, AgentWithoutSysObjectIdGivesUptimeAlone) {
-  // The GETNEXT for sysObjectID then answers sysUpTime.0, outside sysObjId.
-  fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(500), std::nullopt));
-  Probe();
-  EXPECT_EQ(uptime_, 500u);
   EXPECT_EQ(family_, nullptr);
   EXPECT_EQ(family_count_, 0u);
-  EXPECT_EQ(log_.Text(), "");
+  if (u.log != "-") {
+    EXPECT_EQ(log_.Text(), u.log);
+  }
 }
 
-TEST_F(ProbeIdentityTest, ValuesOfTheWrongTypeAreNotRead) {
-  // sysObjectID as a text and an uptime of two bytes: neither is believed.
-  fake_snmp::SetAgent(kPrinter, SystemAgent(Value::Raw(kOVsnmpTimeTicks, {1, 2}),
-                                            Value::String("1.3.6.1.4.1.808.8.62.1")));
-  Probe();
-  ExpectUnavailable();
+Agent Answering(void (*change)(Agent*)) {
+  return fake_snmp::Changed(SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily)), change);
+}
+std::string QueryFailure(const std::string& text) {
+  return std::string(kPrinter) + ": Error querying printer\n\t" + text + "\n";
 }
 
-TEST_F(ProbeIdentityTest, RequestThatCannotBeBuiltIsLogged) {
-  fake_snmp::SetAgent(kPrinter, SystemAgent(Value::TimeTicks(1), Value::ObjectId(kFamily)));
-  fake_snmp::Fail(fake_snmp::Call::kAddNullVarBind, 2, kOVsnmpErrNoMemory);
-  Probe();
-  ExpectUnavailable();
-  EXPECT_EQ(log_.Text(), std::string(kPrinter) + ": Error querying printer\n\t" +
-                             OVsnmpErrString(kOVsnmpErrNoMemory) + "\n");
-  EXPECT_TRUE(fake_snmp::Requests().empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ProbeUnavailableTest,
+    ::testing::Values(
+        Unavailable{"NoAnswerLogsTheLibraryErrorText", Answering([](Agent* a) { a->silent = true; }), nullptr,
+                    QueryFailure(OVsnmpErrString(kOVsnmpErrTimeout))},
+        Unavailable{"ErrorStatusIsLoggedWithItsText", Answering([](Agent* a) { a->error_status_on[1] = 2; }), nullptr,
+                    QueryFailure("noSuchName")},
+        Unavailable{"SessionThatCannotOpenIsLoggedLikeNoAnswer", Answering([](Agent*) {}),
+                    [] { fake_snmp::Fail(fake_snmp::Call::kOpen, 1, kOVsnmpErrBadPeer); },
+                    QueryFailure(OVsnmpErrString(kOVsnmpErrBadPeer))},
+        // Silent, so that a request sent half-built would log a timeout instead.
+        Unavailable{"RequestThatCannotBeBuiltIsLogged", Answering([](Agent* a) { a->silent = true; }),
+                    [] { fake_snmp::Fail(fake_snmp::Call::kAddNullVarBind, 2, kOVsnmpErrNoMemory); },
+                    QueryFailure(OVsnmpErrString(kOVsnmpErrNoMemory))},
+        Unavailable{"AgentWithoutSysUpTimeStoresNothing",
+                    SystemAgent(std::nullopt, Value::ObjectId(kFamily)), nullptr,
+                    std::string(kPrinter) + ": Could not find printer SNMP entries.\n"},
+        // sysObjectID as a text and an uptime of two bytes: neither is believed.
+        Unavailable{"ValuesOfTheWrongTypeAreNotRead",
+                    SystemAgent(Value::Raw(kOVsnmpTimeTicks, {1, 2}), Value::String("1.3.6.1.4.1.808.8.62.1")),
+                    nullptr, "-"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -19,9 +19,11 @@
 namespace {
 
 using fake_snmp::Agent;
+using fake_snmp::Answering;
+using fake_snmp::Bindings;
+using fake_snmp::Changed;
 using fake_snmp::O;
 using fake_snmp::Oid;
-using fake_snmp::Response;
 using fake_snmp::Value;
 
 constexpr char kPeer[] = "printer-1";
@@ -122,14 +124,8 @@ TEST_F(QuerySessionTest, SingleGetNextStoresOneRowAndClosesTheSession) {
   EXPECT_EQ(session_->Run(kPeer, false, false), kQueryOk);
   EXPECT_EQ(session_->RowCount(), 1);
 
-  const auto opens = fake_snmp::Opens();
-  ASSERT_EQ(opens.size(), 1u);
-  EXPECT_FALSE(opens[0].has_community);
-  EXPECT_EQ(opens[0].peer, kPeer);
-  EXPECT_EQ(opens[0].retries, -1);
-  EXPECT_EQ(opens[0].interval, -1);
-  EXPECT_EQ(opens[0].local_port, 0xFFFF);
-  EXPECT_EQ(opens[0].remote_port, 0xFFFF);
+  // No community, the library's retries and interval, its ports.
+  EXPECT_EQ(fake_snmp::Opens(), (std::vector<fake_snmp::OpenRecord>{{false, "", kPeer, -1, -1, 0xFFFF, 0xFFFF}}));
   EXPECT_EQ(fake_snmp::Closes(), std::vector<std::string>{kPeer});
 
   const auto requests = fake_snmp::Requests();
@@ -258,22 +254,7 @@ TEST_P(QuerySessionWalkEndTest, ResultRowsAndExchanges) {
   }
 }
 
-Agent WithFault(std::vector<uint32_t> rows, void (*fault)(Agent*)) {
-  Agent agent = AlertAgent(rows);
-  fault(&agent);
-  return agent;
-}
-
-// Rows that answer from a function of the request number.
-Agent Answering(std::vector<std::pair<Oid, Value>> (*bindings)(int n)) {
-  Agent agent;
-  agent.responder = [bindings](int n, const std::vector<Oid>&) {
-    Response r;
-    r.bindings = bindings(n);
-    return std::optional<Response>(r);
-  };
-  return agent;
-}
+Agent WithFault(std::vector<uint32_t> rows, void (*fault)(Agent*)) { return Changed(AlertAgent(rows), fault); }
 
 std::vector<int32_t> Descending(int32_t from) {
   std::vector<int32_t> out;
@@ -310,18 +291,17 @@ INSTANTIATE_TEST_SUITE_P(
                 std::nullopt, {}},
         WalkEnd{"AnswerThatRepeatsThePreviousOneEndsTheWalk",
                 [] {
-                  return Answering([](int) {
-                    return std::vector<std::pair<Oid, Value>>{{Cell(kSeverity, 1), Value::Integer(3)},
-                                                              {Cell(kDesc, 1), Value::String("x")}};
+                  return Answering([](int, const std::vector<Oid>&) {
+                    return Bindings{{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("x")}};
                   });
                 },
                 false, kWalkNotAdvancing, {1}, 2},
         // Rows 5, 6, then back to 2: still inside the column, but behind.
         WalkEnd{"AnswerThatGoesBackwardsEndsTheWalk",
                 [] {
-                  return Answering([](int n) {
+                  return Answering([](int n, const std::vector<Oid>&) {
                     const uint32_t index = n == 1 ? 5 : n == 2 ? 6 : 2;
-                    return std::vector<std::pair<Oid, Value>>{{Cell(kSeverity, index), Value::Integer(3)}};
+                    return Bindings{{Cell(kSeverity, index), Value::Integer(3)}};
                   });
                 },
                 false, kWalkNotAdvancing, {6, 5}},
@@ -336,9 +316,8 @@ INSTANTIATE_TEST_SUITE_P(
                 true, kQueryOk, {INT32_MIN + 1, 7}},
         WalkEnd{"EndlessTableStopsAfterTheRowBound",
                 [] {
-                  return Answering([](int n) {
-                    return std::vector<std::pair<Oid, Value>>{
-                        {Cell(kSeverity, static_cast<uint32_t>(n)), Value::Integer(4)}};
+                  return Answering([](int n, const std::vector<Oid>&) {
+                    return Bindings{{Cell(kSeverity, static_cast<uint32_t>(n)), Value::Integer(4)}};
                   });
                 },
                 true, kWalkTooLong, Descending(kMaxWalkRows + 1), kMaxWalkRows + 1},
@@ -422,15 +401,9 @@ TEST_F(QuerySessionTest, GetOperationsBeforeSeekRowFindNothing) {
 // One row whose cells are given; the Get operations read it.
 class QuerySessionValueTest : public QuerySessionTest {
  protected:
-  void Serve(std::vector<std::pair<Oid, Value>> cells) {
+  void Serve(Bindings cells) {
     Make(kTable, {{"severity", kSeverity}, {"group", kGroup}, {"desc", kDesc}});
-    Agent agent;
-    agent.responder = [cells](int, const std::vector<Oid>&) {
-      Response r;
-      r.bindings = cells;
-      return std::optional<Response>(r);
-    };
-    fake_snmp::SetAgent(kPeer, agent);
+    fake_snmp::SetAgent(kPeer, Answering([cells](int, const std::vector<Oid>&) { return cells; }));
     ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
     ASSERT_EQ(session_->SeekRow(false), 0);
   }
@@ -468,30 +441,23 @@ TEST_F(QuerySessionValueTest, IntegerNeverReadsBeyondAShortOrAbsentValue) {
   EXPECT_EQ(value, expected);
 }
 
-TEST_F(QuerySessionValueTest, StringOfZeroBytesIsAPresentEmptyText) {
-  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("")}});
-  int32_t type = 0;
-  uint8_t* bytes = nullptr;
-  uint32_t length = 99;
-  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
-  ASSERT_NE(bytes, nullptr);
-  EXPECT_EQ(bytes[0], 0);
-  EXPECT_EQ(length, 0u);
-  EXPECT_EQ(type, kOVsnmpOctetString);
-  std::free(bytes);
-}
-
-TEST_F(QuerySessionValueTest, StringKeepsZeroAndHighBytes) {
-  const std::string raw("Off\0line\xff\x80", 10);
-  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String(raw)}});
-  int32_t type = 0;
-  uint8_t* bytes = nullptr;
-  uint32_t length = 0;
-  EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
-  ASSERT_EQ(length, raw.size());
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), raw);
-  EXPECT_EQ(bytes[length], 0);
-  std::free(bytes);
+// Zero bytes are a present, empty text; zero and high bytes are kept. Either
+// way a terminator follows.
+TEST_F(QuerySessionValueTest, StringKeepsItsBytesEvenNoneAndATerminator) {
+  for (const std::string& raw : {std::string(), std::string("Off\0line\xff\x80", 10)}) {
+    SCOPED_TRACE(raw.size());
+    Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String(raw)}});
+    int32_t type = 0;
+    uint8_t* bytes = nullptr;
+    uint32_t length = 99;
+    EXPECT_EQ(session_->GetString("desc", &type, &bytes, &length), kQueryOk);
+    EXPECT_EQ(type, kOVsnmpOctetString);
+    ASSERT_NE(bytes, nullptr);
+    ASSERT_EQ(length, raw.size());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), length), raw);
+    EXPECT_EQ(bytes[length], 0);
+    std::free(bytes);
+  }
 }
 
 TEST_F(QuerySessionValueTest, OidOfAValueOfAnotherTypeIsNotRead) {
@@ -516,13 +482,9 @@ TEST_F(QuerySessionValueTest, StrayBindingOfAnEndedColumnIsNotFoundUnderIt) {
 
 TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
   Make(kTable, {{"x", kSeverity}, {"x", kDesc}});
-  Agent agent;
-  agent.responder = [](int, const std::vector<Oid>&) {
-    Response r;
-    r.bindings = {{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}};
-    return std::optional<Response>(r);
-  };
-  fake_snmp::SetAgent(kPeer, agent);
+  fake_snmp::SetAgent(kPeer, Answering([](int, const std::vector<Oid>&) {
+                        return Bindings{{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}};
+                      }));
   ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
   session_->SeekRow(false);
   int32_t type = 0;
@@ -598,16 +560,12 @@ TEST_F(QuerySessionTest, SessionsInSeveralThreadsDoNotMix) {
 // A table that never ends, each row with a description of description_bytes;
 // pause before each answer.
 Agent EndlessAgent(size_t description_bytes, std::chrono::milliseconds pause) {
-  Agent agent;
-  agent.responder = [description_bytes, pause](int n, const std::vector<Oid>&) {
+  return Answering([description_bytes, pause](int n, const std::vector<Oid>&) {
     if (pause.count() > 0) std::this_thread::sleep_for(pause);
-    Response r;
     const auto index = static_cast<uint32_t>(n);
-    r.bindings = {{Cell(kSeverity, index), Value::Integer(4)},
-                  {Cell(kDesc, index), Value::String(std::string(description_bytes, 'd'))}};
-    return std::optional<Response>(r);
-  };
-  return agent;
+    return Bindings{{Cell(kSeverity, index), Value::Integer(4)},
+                    {Cell(kDesc, index), Value::String(std::string(description_bytes, 'd'))}};
+  });
 }
 
 class QuerySessionBoundsTest : public QuerySessionTest {

@@ -1,6 +1,7 @@
 // What every unit suite shares (library zov_unit_support):
+//   ReadFile             a file's bytes exactly as stored, none when it cannot be read
 //   ScratchDir           a private working folder for the test's life: current directory, home of
-//                        the lock file, NV_DRIVE unset; all restored and removed afterwards
+//                        the lock file, NV_DRIVE unset (or naming it); all restored and removed afterwards
 //   LogCapture           a ScratchDir with the shared log open on pslog.txt, read back with Text()
 //   ExpectNothingLeaked  every session, PDU and block of the fake SNMP library released, none twice
 //   PrinterAgent         a fake agent serving a Printer (support/printer_table.h)
@@ -19,6 +20,8 @@
 
 namespace zov::test {
 
+std::optional<std::string> ReadFile(const std::string& path);
+
 class ScratchDir {
  public:
   ScratchDir();
@@ -29,8 +32,10 @@ class ScratchDir {
   bool ok() const { return ok_; }
   const std::string& path() const { return dir_; }
   std::string File(const std::string& name) const { return dir_ + "/" + name; }
-  // A file's bytes, none when it cannot be read.
-  std::optional<std::string> Read(const std::string& name) const;
+  std::optional<std::string> Read(const std::string& name) const { return ReadFile(File(name)); }
+  // Points NV_DRIVE at this folder, with (or without) the log's folder under
+  // it; gives the log file's path.
+  std::string NvDriveLog(bool make_folder = true);
 
  private:
   bool ok_ = false;

@@ -13,6 +13,7 @@
 #include "entry/nv_service_test.h"
 #include "fakes/fake_nvsnmp.h"
 #include "fakes/fake_ovw.h"
+#include "unit_support.h"
 #include "windows_test_support.h"
 
 namespace {
@@ -53,22 +54,7 @@ class PluginDll : public testing::Test {
   // A printer of the vendor's family with one alert row.
   static fake_snmp::Agent Printer(int32_t severity, int32_t group, int32_t location,
                                   int32_t code, const char* text, uint32_t time) {
-    fake_snmp::Agent agent;
-    agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(".1.3.6.1.4.1.808.8.62.1.5"));
-    agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(424242);
-    const std::string row = ".1.3.6.1.2.1.43.18.1.1.";
-    const std::string instance = ".1.7";
-    agent.table[O(row + "2" + instance)] = Value::Integer(severity);
-    agent.table[O(row + "4" + instance)] = Value::Integer(group);
-    agent.table[O(row + "5" + instance)] = Value::Integer(1);
-    agent.table[O(row + "6" + instance)] = Value::Integer(location);
-    agent.table[O(row + "7" + instance)] = Value::Integer(code);
-    agent.table[O(row + "8" + instance)] = Value::String(text);
-    agent.table[O(row + "9" + instance)] = Value::TimeTicks(time);
-    // Something follows the table, as on a real printer: an SNMPv1 GETNEXT
-    // past the last object fails the whole request.
-    agent.table[O(".1.3.6.1.2.1.43.18.1.2.0")] = Value::Integer(0);
-    return agent;
+    return zov::test::PrinterAgent({{{7, severity, text, group, 1, location, code, time}}, 424242});
   }
 
   static std::string LocalName() {
@@ -159,13 +145,12 @@ TEST_F(PluginDll, ForeignPrinterIsNotPolled) {
 TEST_F(PluginDll, ErrorNumberIsReadFromTheLibrarysDataItem) {
   // The probe's session fails with noSuchName (2); the record's second line
   // is the library's text for the number the plug-in read from OVsnmpErrno.
-  wintest::TempDir dir;
-  const std::string log = wintest::MakeLogFolder(dir.path());
-  wintest::ScopedNvDrive drive(dir.path().c_str());
+  zov::test::ScratchDir dir;
+  const std::string log = dir.NvDriveLog();
   fake_snmp::SetAgent(kPrinter, Printer(3, 8, 1, 13, "Jam", 10));
   fake_snmp::Fail(fake_snmp::Call::kOpen, 1, 2);
   EXPECT_EQ(service_test_(kPrinter, "-l"), 0);
-  const std::string text = wintest::ReadBinary(log);
+  const std::string text = zov::test::ReadFile(log).value_or("");
   EXPECT_NE(text.find(std::string(kPrinter) + ": "), std::string::npos) << text;
   EXPECT_NE(text.find("\r\n\tnoSuchName\r\n"), std::string::npos) << text;
 }

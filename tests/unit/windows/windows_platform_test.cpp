@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -20,6 +21,7 @@
 #include "entry/nv_service_test.h"
 #include "log/shared_log.h"
 #include "platform/local_host.h"
+#include "unit_support.h"
 #include "windows_test_support.h"
 
 namespace {
@@ -27,9 +29,9 @@ namespace {
 using wintest::Child;
 using wintest::EventName;
 using wintest::kWaitLimitMs;
-using wintest::ReadBinary;
-using wintest::ScopedNvDrive;
-using wintest::TempDir;
+using zov::test::ScratchDir;
+
+std::string ReadBinary(const std::string& path) { return zov::test::ReadFile(path).value_or(""); }
 
 // The plug-in takes the global one, so that a service and a user tool share it.
 constexpr char kMutexName[] = "Global\\vlmIOMutex";
@@ -90,9 +92,8 @@ HANDLE MakeEvent(const std::string& name) { return CreateEventA(nullptr, TRUE, F
 TEST(WindowsSharedLog, WaitsForTheMutexHeldByAnotherProcessAtMostTheBound) {
   for (bool past_bound : {false, true}) {
     SCOPED_TRACE(past_bound ? "held past the bound" : "let go within the bound");
-    TempDir dir;
-    const std::string log = wintest::MakeLogFolder(dir.path());
-    ScopedNvDrive drive(dir.path().c_str());
+    ScratchDir dir;
+    const std::string log = dir.NvDriveLog();
     const std::string suffix = past_bound ? "-past" : "-within";
     const std::string ready_name = EventName("ready") + suffix, go_name = EventName("go") + suffix;
     HANDLE ready = MakeEvent(ready_name), go = MakeEvent(go_name);
@@ -124,9 +125,8 @@ TEST(WindowsSharedLog, WaitsForTheMutexHeldByAnotherProcessAtMostTheBound) {
 }
 
 TEST(WindowsSharedLog, MutexAbandonedByADeadHolderCountsAsAcquired) {
-  TempDir dir;
-  const std::string log = wintest::MakeLogFolder(dir.path());
-  ScopedNvDrive drive(dir.path().c_str());
+  ScratchDir dir;
+  const std::string log = dir.NvDriveLog();
   const std::string ready_name = EventName("abandon");
   HANDLE ready = MakeEvent(ready_name);
   ASSERT_TRUE(ready);
@@ -165,9 +165,8 @@ std::map<std::string, int> CountRecords(const std::string& text) {
 }
 
 TEST(WindowsSharedLog, ProcessesAndThreadsAppendWholeRecords) {
-  TempDir dir;
-  const std::string log = wintest::MakeLogFolder(dir.path());
-  ScopedNvDrive drive(dir.path().c_str());  // inherited by the children
+  ScratchDir dir;
+  const std::string log = dir.NvDriveLog();  // NV_DRIVE inherited by the children
   constexpr int kRecords = 200;
   LogOpen(1);  // this process keeps the file open while the others write
   std::vector<std::unique_ptr<Child>> children;
@@ -191,9 +190,8 @@ TEST(WindowsSharedLog, ProcessesAndThreadsAppendWholeRecords) {
 }
 
 TEST(WindowsSharedLog, RecordsUseTheTextModeLineEndsOfWindows) {
-  TempDir dir;
-  const std::string log = wintest::MakeLogFolder(dir.path());
-  ScopedNvDrive drive(dir.path().c_str());
+  ScratchDir dir;
+  const std::string log = dir.NvDriveLog();
   LogOpen(1);
   LogText("50%d done\n");
   LogPair("printer-7", "Unable to set printer status - ");
@@ -204,28 +202,22 @@ TEST(WindowsSharedLog, RecordsUseTheTextModeLineEndsOfWindows) {
 }
 
 TEST(WindowsSharedLog, WithoutNvDriveTheFileIsPslogInTheCurrentFolder) {
-  TempDir dir;
-  char old_cwd[MAX_PATH];
-  GetCurrentDirectoryA(MAX_PATH, old_cwd);
-  ASSERT_TRUE(SetCurrentDirectoryA(dir.path().c_str()));
-  {
-    ScopedNvDrive drive(nullptr);
-    LogOpen(1);
-    LogText("here\n");
-    LogClose();
-  }
-  SetCurrentDirectoryA(old_cwd);
-  EXPECT_EQ(ReadBinary(dir.path() + "\\pslog.txt"), "here\r\n");
+  ScratchDir dir;  // the current folder, NV_DRIVE unset
+  ASSERT_TRUE(dir.ok());
+  LogOpen(1);
+  LogText("here\n");
+  LogClose();
+  EXPECT_EQ(ReadBinary(dir.File("pslog.txt")), "here\r\n");
 }
 
 TEST(WindowsSharedLog, MissingFolderUnderNvDriveLogsNothingAndALaterCallRetries) {
-  TempDir dir;
-  ScopedNvDrive drive(dir.path().c_str());
+  ScratchDir dir;
+  const std::string log = dir.NvDriveLog(false);
   LogOpen(1);
   LogText("lost\n");
   LogClose();
-  const std::string log = wintest::MakeLogFolder(dir.path());
-  EXPECT_FALSE(wintest::FileExists(log));
+  dir.NvDriveLog();
+  EXPECT_FALSE(std::filesystem::exists(log));
   LogOpen(1);
   LogText("kept\n");
   LogClose();
