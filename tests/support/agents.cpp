@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -149,22 +150,34 @@ bool StartChild(const std::vector<std::string>& argv, const ChildOptions& option
   }
   if (options.pipe_stdout) {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    const std::string& err = options.stderr_file.empty() ? std::string("/dev/null") : options.stderr_file;
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  } else if (!options.stdout_file.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string& out = options.stdout_file.empty() ? std::string("/dev/null") : options.stdout_file;
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   }
+  if (!options.stderr_file.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 2, options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  } else if (options.pipe_stdout) {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // Later entries win: a changed or removed variable drops the inherited one.
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
-  env_strings.insert(env_strings.end(), options.env.begin(), options.env.end());
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('=')) + "=";
+    bool replaced = false;
+    for (const std::string& o : options.env) replaced = replaced || (o + "=").starts_with(name);
+    if (!replaced) env_strings.push_back(entry);
+  }
+  for (const std::string& o : options.env) {
+    if (o.find('=') != std::string::npos) env_strings.push_back(o);
+  }
   std::vector<char*> env;
   for (const std::string& e : env_strings) env.push_back(const_cast<char*>(e.c_str()));
   env.push_back(nullptr);
@@ -202,19 +215,26 @@ bool ReadChildLine(ChildProcess* child, int timeout_ms, std::string* line) {
   return false;
 }
 
+bool WaitUntil(int timeout_ms, const std::function<bool()>& done) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (MillisecondsLeft(deadline) == 0) return false;
+    SleepMs(std::min(5, MillisecondsLeft(deadline)));
+  }
+  return true;
+}
+
 bool WaitChild(ChildProcess* child, int timeout_ms, int* status) {
   if (child->pid <= 0) return false;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    pid_t r = waitpid(child->pid, status, WNOHANG);
-    if (r == child->pid) {
-      child->pid = -1;
-      return true;
-    }
-    if (r < 0 && errno != EINTR) return false;
-    if (MillisecondsLeft(deadline) == 0) return false;
-    SleepMs(5);
-  }
+  bool gone = false;  // waitpid failed: nothing to wait for
+  const bool ended = WaitUntil(timeout_ms, [&] {
+    const pid_t r = waitpid(child->pid, status, WNOHANG);
+    gone = r < 0 && errno != EINTR;
+    return r == child->pid || gone;
+  });
+  if (!ended || gone) return false;
+  child->pid = -1;
+  return true;
 }
 
 void StopChild(ChildProcess* child, int timeout_ms) {
@@ -235,6 +255,32 @@ void StopChild(ChildProcess* child, int timeout_ms) {
     close(child->stdout_fd);
     child->stdout_fd = -1;
   }
+}
+
+ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::vector<std::string>& env, int timeout_ms) {
+  TempDir io;
+  ChildOptions options{.stdout_file = io.File("out"), .stderr_file = io.File("err"), .env = env, .cwd = cwd};
+  ChildProcess child;
+  ProgramResult result;
+  std::string why;
+  if (!StartChild(argv, options, &child, &why)) {
+    result.err = why;
+    return result;
+  }
+  int status = 0;
+  if (WaitChild(&child, timeout_ms, &status) && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  StopChild(&child);
+  ReadFile(io.File("out"), &result.out);
+  ReadFile(io.File("err"), &result.err);
+  return result;
+}
+
+ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd,
+                       const std::vector<std::string>& env) {
+  std::vector<std::string> argv = {BuiltProgram("ovwdb")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, cwd, env);
 }
 
 TempDir::TempDir() {
@@ -358,14 +404,12 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
       argv.push_back("--process-group=nogroup");
     }
     if (!StartChild(argv, options, &child_, why)) return false;
-    std::string probe = ProbeRequest(probe_community);
-    auto deadline = Clock::now() + std::chrono::seconds(15);
-    while (MillisecondsLeft(deadline) > 0) {
-      if (AnswersUdp("127.0.0.1", port_, probe, 100)) return true;
-      int status;
-      if (WaitChild(&child_, 0, &status)) break;  // died: port taken or bad data
-      SleepMs(20);
-    }
+    const std::string probe = ProbeRequest(probe_community);
+    bool up = false;
+    int status;
+    // Died meanwhile: the port was taken or the data is bad.
+    WaitUntil(15000, [&] { return (up = AnswersUdp("127.0.0.1", port_, probe, 100)) || WaitChild(&child_, 0, &status); });
+    if (up) return true;
     StopChild(&child_);
   }
   port_ = 0;
@@ -500,14 +544,14 @@ bool TrapReceiver::Start(std::string* why) {
         "-c",        conf, "-n",  "-On", "udp:" + address_ + ":" + std::to_string(port_)};
     if (!StartChild(argv, options, &child_, why)) return false;
     // snmptrapd logs its version once it listens.
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (MillisecondsLeft(deadline) > 0) {
+    bool up = false;
+    int status;
+    WaitUntil(10000, [&] {
       std::string content;
-      if (ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos) return true;
-      int status;
-      if (WaitChild(&child_, 0, &status)) break;
-      SleepMs(20);
-    }
+      up = ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos;
+      return up || WaitChild(&child_, 0, &status);
+    });
+    if (up) return true;
     StopChild(&child_);
   }
   port_ = 0;
@@ -518,21 +562,35 @@ bool TrapReceiver::Start(std::string* why) {
 void TrapReceiver::Stop() { StopChild(&child_); }
 
 std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  return TrapsAbout("", count, timeout_ms);
+}
+
+std::vector<TrapRecord> TrapReceiver::TrapsAbout(const std::string& printer, size_t count, int timeout_ms) {
   std::vector<TrapRecord> traps;
-  for (;;) {
+  WaitUntil(timeout_ms, [&] {
     traps.clear();
     std::string content;
     ReadFile(dir_.File("traps.log"), &content);
     std::istringstream in(content);
-    std::string line;
-    while (std::getline(in, line)) {
-      TrapRecord r;
-      if (ParseTrapLine(line, &r)) traps.push_back(r);
+    TrapRecord r;
+    for (std::string line; std::getline(in, line);) {
+      if (!ParseTrapLine(line, &r)) continue;
+      if (printer.empty() || (r.bindings.size() > 1 && TrapValueBytes(r.bindings[1]) == printer)) traps.push_back(r);
     }
-    if (traps.size() >= count || MillisecondsLeft(deadline) == 0) return traps;
-    SleepMs(20);
+    return traps.size() >= count;
+  });
+  return traps;
+}
+
+std::string TrapValueBytes(const TrapBinding& b) {
+  if (b.type != "Hex-STRING") {
+    const bool quoted = b.value.size() >= 2 && b.value.front() == '"' && b.value.back() == '"';
+    return quoted ? b.value.substr(1, b.value.size() - 2) : b.value;
   }
+  std::string bytes;
+  std::istringstream hex(b.value);
+  for (unsigned byte; hex >> std::hex >> byte;) bytes += static_cast<char>(byte);
+  return bytes;
 }
 
 bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
@@ -550,6 +608,15 @@ bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
   }
   port_ = std::atoi(line.c_str());
   return true;
+}
+
+bool FaultAgent::StartWithTable(const std::string& table, const std::vector<std::string>& args,
+                                std::string* why) {
+  std::vector<std::string> all = {"--table", dir_.File("table")};
+  all.insert(all.end(), args.begin(), args.end());
+  if (WriteFile(all[1], table)) return Start(all, why);
+  *why = "cannot write " + all[1];
+  return false;
 }
 
 void FaultAgent::Stop() { StopChild(&child_); }

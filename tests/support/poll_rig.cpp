@@ -12,7 +12,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "support/ovwdb_runner.h"
 
 namespace zov::test {
 namespace {
@@ -104,7 +103,7 @@ bool PollRig::AddPrinters(const std::vector<std::string>& names, std::string* wh
     return false;
   }
   for (const std::string& name : names) {
-    ToolResult r = RunOvwdb({"add-object", name});
+    ProgramResult r = RunOvwdb({"add-object", name});
     if (r.exit_code != 0) {
       *why = "ovwdb add-object " + name + " failed: " + r.err;
       return false;
@@ -114,7 +113,7 @@ bool PollRig::AddPrinters(const std::vector<std::string>& names, std::string* wh
 }
 
 std::optional<int32_t> PollRig::Field(const std::string& name) const {
-  ToolResult r = RunOvwdb({"get", name, kField});
+  ProgramResult r = RunOvwdb({"get", name, kField});
   if (r.exit_code != 0) return std::nullopt;
   return static_cast<int32_t>(std::stol(r.out));
 }

@@ -328,7 +328,6 @@ class Interrupter {
 };
 
 constexpr char kPrinter[] = "lobby-laser";
-constexpr char kVendorFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
 constexpr char kWriteError[] = "database is read-only";
 
 int PollHostName(char* buffer, size_t size) {
@@ -339,28 +338,13 @@ int PollHostName(char* buffer, size_t size) {
 // A printer of the family with one new warning alert, whose last-alert field
 // cannot be written: the poll writes three records and sends a trap.
 void SetUpWarningPrinter() {
-  using fake_snmp::O;
-  using fake_snmp::Value;
   fake_snmp::Reset();
   fake_ovw::Reset();
   fake_ovw::AddField("VlmLastAlert");
   fake_ovw::AddObject(kPrinter);
   fake_ovw::FailSet(-1, kOVwErrReadOnly);
   fake_ovw::SetErrorText(kOVwErrReadOnly, kWriteError);
-  fake_snmp::Agent agent;
-  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(kVendorFamily));
-  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(4242);
-  const uint32_t columns[] = {2, 4, 5, 6, 7, 9};
-  const int32_t values[] = {4, 8, 1, 0, 8, 77};
-  for (int i = 0; i < 6; ++i) {
-    fake_snmp::Oid cell = O(".1.3.6.1.2.1.43.18.1.1");
-    cell.insert(cell.end(), {columns[i], 1, 1});
-    agent.table[cell] = columns[i] == 9 ? Value::TimeTicks(77) : Value::Integer(values[i]);
-  }
-  fake_snmp::Oid description = O(".1.3.6.1.2.1.43.18.1.1.8.1.1");
-  agent.table[description] = Value::String("Toner low");
-  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
-  fake_snmp::SetAgent(kPrinter, agent);
+  fake_snmp::SetAgent(kPrinter, zov::test::PrinterAgent({.rows = {zov::test::Alert(1, 4, 77, "Toner low")}}));
 }
 
 std::string DroppedLine(int count) {

@@ -387,15 +387,12 @@ TEST_F(SnmpsimNvsnmp, MeasuresExchangeCost) {
 
 class FaultNvsnmp : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(zov::test::WriteFile(dir_.File("table"), kAlertTable)); }
   // Starts the agent with the alert table and a fault; the session waits
   // kTimeoutMs per try with kRetries retries.
-  SessionPtr Start(const std::vector<std::string>& fault_args, bool ipv6 = false) {
-    std::vector<std::string> args = {"--table", dir_.File("table")};
+  SessionPtr Start(std::vector<std::string> args, bool ipv6 = false) {
     if (ipv6) args.push_back("--ipv6");
-    args.insert(args.end(), fault_args.begin(), fault_args.end());
     std::string why;
-    if (!agent_.Start(args, &why)) {
+    if (!agent_.StartWithTable(kAlertTable, args, &why)) {
       ADD_FAILURE() << why;
       return nullptr;
     }
@@ -409,7 +406,6 @@ class FaultNvsnmp : public ::testing::Test {
   // Every failing exchange ends within timeout x (retries + 1) and slack.
   static constexpr double kBoundMs = kTimeoutMs * (kRetries + 1) + 500;
 
-  TempDir dir_;
   FaultAgent agent_;
 };
 

@@ -19,13 +19,13 @@
 #include "unit_support.h"
 #include "platform/last_alert.h"
 #include "platform/ovw.h"
-#include "support/ovwdb_runner.h"
 #include "support/agents.h"
 
 namespace {
 
 using zov::test::LogCapture;
-
+using zov::test::ProgramResult;
+using zov::test::RunOvwdb;
 using zov::test::ScopedEnv;
 using zov::test::TempDir;
 
@@ -40,7 +40,7 @@ class OvwDatabaseTest : public ::testing::Test {
     env_ = std::make_unique<ScopedEnv>("OVW_DB", db_.c_str());
   }
 
-  ToolResult Tool(std::vector<std::string> args) {
+  ProgramResult Tool(std::vector<std::string> args) {
     args.insert(args.begin(), {"--db", db_});
     return RunOvwdb(args);
   }
@@ -216,7 +216,7 @@ TEST_F(OvwDatabaseTest, InitCreatesTheDatabaseAndFollowsOvwDb) {
   ASSERT_EQ(OVwDbInit(), 0);
   EXPECT_TRUE(std::filesystem::exists(db_));
   EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
-  ToolResult dump = Tool({"dump"});
+  ProgramResult dump = Tool({"dump"});
   EXPECT_EQ(dump.exit_code, 0);
   EXPECT_EQ(dump.out, "");
 

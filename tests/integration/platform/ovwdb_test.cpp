@@ -4,11 +4,12 @@
 #include <filesystem>
 #include <string>
 
-#include "support/ovwdb_runner.h"
 #include "support/agents.h"
 
 namespace {
 
+using zov::test::ProgramResult;
+using zov::test::RunOvwdb;
 using zov::test::TempDir;
 
 class OvwdbTest : public ::testing::Test {
@@ -17,7 +18,7 @@ class OvwdbTest : public ::testing::Test {
     ASSERT_TRUE(dir_.ok());
     db_ = dir_.File("admin.db");
   }
-  ToolResult Run(std::vector<std::string> args) {
+  ProgramResult Run(std::vector<std::string> args) {
     args.insert(args.begin(), {"--db", db_});
     return RunOvwdb(args);
   }
@@ -48,13 +49,13 @@ TEST_F(OvwdbTest, DefinesFieldsAddsObjectsSetsGetsAndDumps) {
                        Set{"10.1.2.3", "VlmLastAlert", "2147483648", "-2147483648\n"},
                        Set{"lobby-laser", "Location", "Main hall, 2nd floor", "Main hall, 2nd floor\n"}}) {
     SCOPED_TRACE(std::string(s.host) + " " + s.value);
-    ToolResult set = Run({"set", s.host, s.field, s.value});
+    ProgramResult set = Run({"set", s.host, s.field, s.value});
     EXPECT_EQ(set.exit_code, 0) << set.err;
-    ToolResult get = Run({"get", s.host, s.field});
+    ProgramResult get = Run({"get", s.host, s.field});
     EXPECT_EQ(get.exit_code, 0) << get.err;
     EXPECT_EQ(get.out, s.read_back);
   }
-  ToolResult dump = Run({"dump"});
+  ProgramResult dump = Run({"dump"});
   EXPECT_EQ(dump.exit_code, 0);
   EXPECT_EQ(dump.out,
             "lobby-laser Location=Main hall, 2nd floor VlmLastAlert=-1\n"
@@ -72,13 +73,13 @@ TEST_F(OvwdbTest, MissingFieldObjectOrValueExitsOneWithAMessage) {
         std::vector<std::string>{"set", "nobody", "VlmLastAlert", "1"},
         std::vector<std::string>{"set", "lobby-laser", "NoSuchField", "1"}}) {
     SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
-    ToolResult r = Run(args);
+    ProgramResult r = Run(args);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err, "");
   }
   // A field redefined with another type is not silently changed.
-  ToolResult retyped = Run({"create-field", "VlmLastAlert", "string"});
+  ProgramResult retyped = Run({"create-field", "VlmLastAlert", "string"});
   EXPECT_EQ(retyped.exit_code, 1);
   EXPECT_NE(retyped.err, "");
 }
@@ -106,7 +107,7 @@ TEST_F(OvwdbTest, BadArgumentsExitTwoWithTheUsage) {
     std::string shown;
     for (const std::string& a : args) shown += a + " ";
     SCOPED_TRACE(shown);
-    ToolResult r = Run(args);
+    ProgramResult r = Run(args);
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("usage: ovwdb"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
@@ -117,30 +118,30 @@ TEST_F(OvwdbTest, BadArgumentsExitTwoWithTheUsage) {
 }
 
 TEST_F(OvwdbTest, VersionIsTheProjectsAndOpensNoDatabase) {
-  ToolResult version = RunOvwdb({"--version"}, dir_.path(), /*unset_db=*/true);
+  ProgramResult version = RunOvwdb({"--version"}, dir_.path(), {"OVW_DB"});
   EXPECT_EQ(version.exit_code, 0) << version.err;
   EXPECT_EQ(version.out, "ovwdb (ZOV_UZAVEZIRU) " ZOV_VERSION "\n");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("ovw.db")));
 }
 
 TEST_F(OvwdbTest, DatabaseIsOvwDbOrOvwDbInTheCurrentDirectory) {
-  ToolResult here = RunOvwdb({"add-object", "in-cwd"}, dir_.path(), /*unset_db=*/true);
+  ProgramResult here = RunOvwdb({"add-object", "in-cwd"}, dir_.path(), {"OVW_DB"});
   EXPECT_EQ(here.exit_code, 0) << here.err;
   EXPECT_TRUE(std::filesystem::exists(dir_.File("ovw.db")));
 
   zov::test::ScopedEnv env("OVW_DB", dir_.File("from-env.db").c_str());
-  ToolResult from_env = RunOvwdb({"add-object", "in-env"});
+  ProgramResult from_env = RunOvwdb({"add-object", "in-env"});
   EXPECT_EQ(from_env.exit_code, 0) << from_env.err;
   EXPECT_EQ(RunOvwdb({"dump"}).out, "in-env\n");
   EXPECT_EQ(RunOvwdb({"--db", dir_.File("ovw.db"), "dump"}).out, "in-cwd\n");
 }
 
 TEST_F(OvwdbTest, UnopenableDatabaseExitsOne) {
-  ToolResult r = RunOvwdb({"--db", dir_.File("missing/dir/x.db"), "dump"});
+  ProgramResult r = RunOvwdb({"--db", dir_.File("missing/dir/x.db"), "dump"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err, "");
   ASSERT_TRUE(zov::test::WriteFile(dir_.File("garbage.db"), std::string(4096, 'x')));
-  ToolResult garbage = RunOvwdb({"--db", dir_.File("garbage.db"), "dump"});
+  ProgramResult garbage = RunOvwdb({"--db", dir_.File("garbage.db"), "dump"});
   EXPECT_EQ(garbage.exit_code, 1);
   EXPECT_NE(garbage.err, "");
 }
