@@ -1,7 +1,6 @@
 #include "support/agents.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,7 +8,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -36,48 +35,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
 }
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-bool RemoveTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (S_ISDIR(st.st_mode)) {
-    DIR* dir = opendir(path.c_str());
-    if (dir != nullptr) {
-      while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        RemoveTree(path + "/" + name);
-      }
-      closedir(dir);
-    }
-    return rmdir(path.c_str()) == 0;
-  }
-  return unlink(path.c_str()) == 0;
-}
-
-bool CopyTree(const std::string& from, const std::string& to) {
-  if (mkdir(to.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  DIR* dir = opendir(from.c_str());
-  if (dir == nullptr) return false;
-  bool ok = true;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    std::string src = from + "/" + name;
-    std::string dst = to + "/" + name;
-    struct stat st;
-    if (stat(src.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      ok = CopyTree(src, dst) && ok;
-    } else if (S_ISREG(st.st_mode)) {
-      std::string content;
-      ok = ReadFile(src, &content) && WriteFile(dst, content) && ok;
-      chmod(dst.c_str(), 0644);
-    }
-  }
-  closedir(dir);
-  return ok;
-}
 
 // A v1 GetRequest for sysUpTime.0 with the community, as raw bytes; enough
 // to see that an agent is up (any answer counts).
@@ -292,7 +249,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (!path_.empty()) RemoveTree(path_);
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -380,15 +338,18 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
     *why = "no temporary directory";
     return false;
   }
-  // snmpsimd drops to nobody: it must reach its data and cache directories.
-  chmod(dir_.path().c_str(), 0755);
-  if (!CopyTree(source_dir, data_dir())) {
-    *why = "cannot copy " + source_dir;
+  // snmpsimd drops to nobody: it must read its data and write its cache.
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::copy(source_dir, data_dir(), fs::copy_options::recursive, error);
+  if (error || !fs::create_directory(dir_.File("cache"), error)) {
+    *why = "cannot copy " + source_dir + ": " + error.message();
     return false;
   }
-  std::string cache = dir_.File("cache");
-  mkdir(cache.c_str(), 0777);
-  chmod(cache.c_str(), 0777);
+  fs::permissions(dir_.path(), fs::perms(0755), error);
+  for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+    fs::permissions(entry.path(), entry.is_directory() ? fs::perms::all : fs::perms(0644), error);
+  }
   // The port may be taken between FreeUdpPort and snmpsimd's bind: try again.
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = FreeUdpPort();
@@ -397,7 +358,7 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
     options.stdout_file = dir_.File("snmpsimd.out");
     std::vector<std::string> argv = {"snmpsimd", "--data-dir=" + data_dir(),
                                      "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_),
-                                     "--cache-dir=" + cache, "--logging-method=null"};
+                                     "--cache-dir=" + dir_.File("cache"), "--logging-method=null"};
     // Only root is asked to drop to an account of its own.
     if (geteuid() == 0) {
       argv.push_back("--process-user=nobody");

@@ -409,13 +409,51 @@ class FaultNvsnmp : public ::testing::Test {
   FaultAgent agent_;
 };
 
-TEST_F(FaultNvsnmp, WellBehavedAgentWalksTheColumn) {
-  SessionPtr s = Start({});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-  ASSERT_EQ(w.rows.size(), 3u);  // two rows, then the next column
-  EXPECT_EQ(w.rows[0], (Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, 2, 1, 1}));
-  EXPECT_EQ(w.error_status, 2);
+// Walks of the severity column, each ended by what the agent does.
+TEST_F(FaultNvsnmp, WalkEndsWhereTheAgentEndsIt) {
+  struct Case {
+    std::vector<std::string> args;
+    size_t limit;
+    size_t rows;
+    Oid last;  // the last row walked
+    int error = 0;
+    int error_status = 0;
+    bool stuck = false;
+  };
+  const Oid column = kAlertSeverity;
+  auto row = [&](std::vector<uint32_t> tail) {
+    Oid oid = {1, 3, 6, 1, 2, 1, 43, 18, 1, 1};
+    oid.insert(oid.end(), tail.begin(), tail.end());
+    return oid;
+  };
+  const Case cases[] = {
+      // Two rows, then the next column, then the end of the agent.
+      {{}, 100, 3, row({8, 1, 1}), 0, 2},
+      {{"--fault", "silent", "--from", "2"}, 100, 1, row({2, 1, 1}), kOVsnmpErrTimeout},
+      // An error status on the second request reaches the caller.
+      {{"--fault", "error", "--status", "1", "--from", "2", "--only"}, 100, 1, row({2, 1, 1}), 0, 1},
+      {{"--fault", "error", "--status", "5", "--from", "2", "--only"}, 100, 1, row({2, 1, 1}), 0, 5},
+      {{"--fault", "error", "--status", "18", "--from", "2", "--only"}, 100, 1, row({2, 1, 1}), 0, 18},
+      // Answers that do not advance are passed on unchanged.
+      {{"--fault", "stuck"}, 100, 0, {}, 0, 0, true},
+      // An endless table keeps answering until the caller stops.
+      {{"--fault", "endless"}, 200, 200, row({2, 200})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "well-behaved" : c.args[1] + " " + c.args.back());
+    SessionPtr s = Start(c.args);
+    ASSERT_TRUE(s);
+    Walk w = RunWalk(s.get(), column, c.limit);
+    EXPECT_EQ(w.rows.size(), c.rows);
+    EXPECT_EQ(w.rows.empty() ? Oid{} : w.rows.back(), c.last);
+    EXPECT_EQ(w.error, c.error);
+    EXPECT_EQ(w.error_status, c.error_status);
+    EXPECT_EQ(w.stuck, c.stuck);
+    if (c.error_status != 0) {
+      EXPECT_STRNE(OVsnmpErrString(c.error_status), "");
+    }
+    agent_.Stop();
+  }
 }
 
 TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
@@ -443,44 +481,6 @@ TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
     EXPECT_LT(e.ms, kBoundMs);
     agent_.Stop();
   }
-}
-
-TEST_F(FaultNvsnmp, SilenceFromTheSecondRequestEndsTheWalkThere) {
-  SessionPtr s = Start({"--fault", "silent", "--from", "2"});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-  EXPECT_EQ(w.rows.size(), 1u);
-  EXPECT_EQ(w.error, kOVsnmpErrTimeout);
-}
-
-TEST_F(FaultNvsnmp, ErrorStatusOnTheNthRequestReachesTheCaller) {
-  for (int status : {1, 5, 18}) {
-    SCOPED_TRACE(status);
-    SessionPtr s = Start({"--fault", "error", "--status", std::to_string(status), "--from", "2", "--only"});
-    ASSERT_TRUE(s);
-    Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-    EXPECT_EQ(w.rows.size(), 1u);
-    EXPECT_EQ(w.error_status, status);
-    EXPECT_STRNE(OVsnmpErrString(status), "");
-    agent_.Stop();
-  }
-}
-
-TEST_F(FaultNvsnmp, AnswersThatDoNotAdvanceArePassedOnUnchanged) {
-  SessionPtr s = Start({"--fault", "stuck"});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-  EXPECT_TRUE(w.stuck);
-  EXPECT_TRUE(w.rows.empty());
-}
-
-TEST_F(FaultNvsnmp, EndlessTableKeepsAnsweringUntilTheCallerStops) {
-  SessionPtr s = Start({"--fault", "endless"});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 200);
-  EXPECT_EQ(w.rows.size(), 200u);
-  EXPECT_EQ(w.error, 0);
-  EXPECT_EQ(w.rows.back(), (Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, 2, 200}));
 }
 
 TEST_F(FaultNvsnmp, WrongValueTypesArriveWithTheirOwnType) {
