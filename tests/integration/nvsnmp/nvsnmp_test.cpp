@@ -413,45 +413,34 @@ class FaultNvsnmp : public ::testing::Test {
 TEST_F(FaultNvsnmp, WalkEndsWhereTheAgentEndsIt) {
   struct Case {
     std::vector<std::string> args;
-    size_t limit;
-    size_t rows;
-    Oid last;  // the last row walked
-    int error = 0;
-    int error_status = 0;
+    size_t limit, rows;
+    uint32_t last[3];  // the last row walked: column and index after the alert entry
+    int error = 0, error_status = 0;
     bool stuck = false;
   };
-  const Oid column = kAlertSeverity;
-  auto row = [&](std::vector<uint32_t> tail) {
-    Oid oid = {1, 3, 6, 1, 2, 1, 43, 18, 1, 1};
-    oid.insert(oid.end(), tail.begin(), tail.end());
-    return oid;
-  };
   const Case cases[] = {
-      // Two rows, then the next column, then the end of the agent.
-      {{}, 100, 3, row({8, 1, 1}), 0, 2},
-      {{"--fault", "silent", "--from", "2"}, 100, 1, row({2, 1, 1}), kOVsnmpErrTimeout},
-      // An error status on the second request reaches the caller.
-      {{"--fault", "error", "--status", "1", "--from", "2", "--only"}, 100, 1, row({2, 1, 1}), 0, 1},
-      {{"--fault", "error", "--status", "5", "--from", "2", "--only"}, 100, 1, row({2, 1, 1}), 0, 5},
-      {{"--fault", "error", "--status", "18", "--from", "2", "--only"}, 100, 1, row({2, 1, 1}), 0, 18},
-      // Answers that do not advance are passed on unchanged.
-      {{"--fault", "stuck"}, 100, 0, {}, 0, 0, true},
-      // An endless table keeps answering until the caller stops.
-      {{"--fault", "endless"}, 200, 200, row({2, 200})},
+      {{}, 100, 3, {8, 1, 1}, 0, 2},  // two rows, the description column, the agent's end
+      {{"--fault", "silent", "--from", "2"}, 100, 1, {2, 1, 1}, kOVsnmpErrTimeout},
+      {{"--fault", "error", "--status", "1", "--from", "2", "--only"}, 100, 1, {2, 1, 1}, 0, 1},
+      {{"--fault", "error", "--status", "5", "--from", "2", "--only"}, 100, 1, {2, 1, 1}, 0, 5},
+      {{"--fault", "error", "--status", "18", "--from", "2", "--only"}, 100, 1, {2, 1, 1}, 0, 18},
+      {{"--fault", "stuck"}, 100, 0, {}, 0, 0, true},  // passed on unchanged
+      {{"--fault", "endless"}, 200, 200, {2, 200}},    // answers until the caller stops
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "well-behaved" : c.args[1] + " " + c.args.back());
     SessionPtr s = Start(c.args);
     ASSERT_TRUE(s);
-    Walk w = RunWalk(s.get(), column, c.limit);
-    EXPECT_EQ(w.rows.size(), c.rows);
-    EXPECT_EQ(w.rows.empty() ? Oid{} : w.rows.back(), c.last);
+    Walk w = RunWalk(s.get(), kAlertSeverity, c.limit);
+    ASSERT_EQ(w.rows.size(), c.rows);
+    if (c.rows > 0) {
+      Oid last = {1, 3, 6, 1, 2, 1, 43, 18, 1, 1, c.last[0], c.last[1]};
+      if (c.last[2] != 0) last.push_back(c.last[2]);
+      EXPECT_EQ(w.rows.back(), last);
+    }
     EXPECT_EQ(w.error, c.error);
     EXPECT_EQ(w.error_status, c.error_status);
     EXPECT_EQ(w.stuck, c.stuck);
-    if (c.error_status != 0) {
-      EXPECT_STRNE(OVsnmpErrString(c.error_status), "");
-    }
     agent_.Stop();
   }
 }
