@@ -73,6 +73,30 @@ bool AnswersUdp(const std::string& address, int port, const std::string& packet,
   return answered;
 }
 
+// Starts a daemon on a port that was free a moment ago, up to three times:
+// another process may take the port before the daemon binds it. up() tells
+// that it listens.
+bool StartOnFreePort(const char* address, const std::function<std::vector<std::string>(int)>& argv,
+                     const ChildOptions& options, int timeout_ms, const std::function<bool()>& up,
+                     ChildProcess* child, int* port, std::string* why) {
+  std::string reason = "no free port";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    *port = FreeUdpPort(address);
+    if (*port == 0) continue;
+    if (!StartChild(argv(*port), options, child, &reason)) break;
+    bool listening = false;
+    int status;
+    // Died meanwhile: the port was taken or the settings are bad.
+    WaitUntil(timeout_ms, [&] { return (listening = up()) || WaitChild(child, 0, &status); });
+    if (listening) return true;
+    StopChild(child);
+    reason = "not listening";
+  }
+  *port = 0;
+  *why = reason;
+  return false;
+}
+
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t");
   size_t e = s.find_last_not_of(" \t");
@@ -350,31 +374,22 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
   for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
     fs::permissions(entry.path(), entry.is_directory() ? fs::perms::all : fs::perms(0644), error);
   }
-  // The port may be taken between FreeUdpPort and snmpsimd's bind: try again.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreeUdpPort();
-    if (port_ == 0) continue;
-    ChildOptions options;
-    options.stdout_file = dir_.File("snmpsimd.out");
+  ChildOptions options;
+  options.stdout_file = dir_.File("snmpsimd.out");
+  const std::string probe = ProbeRequest(probe_community);
+  auto argv = [&](int port) {
     std::vector<std::string> argv = {"snmpsimd", "--data-dir=" + data_dir(),
-                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_),
+                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port),
                                      "--cache-dir=" + dir_.File("cache"), "--logging-method=null"};
     // Only root is asked to drop to an account of its own.
-    if (geteuid() == 0) {
-      argv.push_back("--process-user=nobody");
-      argv.push_back("--process-group=nogroup");
-    }
-    if (!StartChild(argv, options, &child_, why)) return false;
-    const std::string probe = ProbeRequest(probe_community);
-    bool up = false;
-    int status;
-    // Died meanwhile: the port was taken or the data is bad.
-    WaitUntil(15000, [&] { return (up = AnswersUdp("127.0.0.1", port_, probe, 100)) || WaitChild(&child_, 0, &status); });
-    if (up) return true;
-    StopChild(&child_);
+    if (geteuid() == 0) argv.insert(argv.end(), {"--process-user=nobody", "--process-group=nogroup"});
+    return argv;
+  };
+  if (StartOnFreePort("127.0.0.1", argv, options, 15000, [&] { return AnswersUdp("127.0.0.1", port_, probe, 100); },
+                      &child_, &port_, why)) {
+    return true;
   }
-  port_ = 0;
-  *why = "snmpsimd did not answer (community " + probe_community + ")";
+  *why = "snmpsimd did not answer (community " + probe_community + "): " + *why;
   return false;
 }
 
@@ -492,31 +507,21 @@ bool TrapReceiver::Start(std::string* why) {
     *why = "cannot write " + conf;
     return false;
   }
-  std::string log = dir_.File("traps.log");
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreeUdpPort(address_.c_str());
-    if (port_ == 0) continue;
-    unlink(log.c_str());
-    ChildOptions options;
-    options.stdout_file = dir_.File("snmptrapd.out");
-    options.env = {"SNMP_PERSISTENT_DIR=" + dir_.File("persist")};
-    std::vector<std::string> argv = {
-        "snmptrapd", "-f", "-Lf", log,   "-C",
-        "-c",        conf, "-n",  "-On", "udp:" + address_ + ":" + std::to_string(port_)};
-    if (!StartChild(argv, options, &child_, why)) return false;
-    // snmptrapd logs its version once it listens.
-    bool up = false;
-    int status;
-    WaitUntil(10000, [&] {
-      std::string content;
-      up = ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos;
-      return up || WaitChild(&child_, 0, &status);
-    });
-    if (up) return true;
-    StopChild(&child_);
-  }
-  port_ = 0;
-  *why = "snmptrapd did not start";
+  const std::string log = dir_.File("traps.log");
+  ChildOptions options;
+  options.stdout_file = dir_.File("snmptrapd.out");
+  options.env = {"SNMP_PERSISTENT_DIR=" + dir_.File("persist")};
+  auto argv = [&](int port) {
+    return std::vector<std::string>{"snmptrapd", "-f", "-Lf", log, "-C", "-c", conf, "-n", "-On",
+                                    "udp:" + address_ + ":" + std::to_string(port)};
+  };
+  // snmptrapd logs its version once it listens.
+  auto up = [&] {
+    std::string content;
+    return ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos;
+  };
+  if (StartOnFreePort(address_.c_str(), argv, options, 10000, up, &child_, &port_, why)) return true;
+  *why = "snmptrapd did not start: " + *why;
   return false;
 }
 

@@ -2,14 +2,11 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 
@@ -201,15 +198,15 @@ std::vector<std::string> PollRig::Records(const std::string& name) const {
 }
 
 std::string ReadFrom(const std::string& path, size_t offset) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  in.seekg(static_cast<std::streamoff>(offset));
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string text;
+  ReadFile(path, &text);
+  return offset < text.size() ? text.substr(offset) : "";
 }
 
 size_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<size_t>(size);
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -49,11 +49,9 @@ class LogProcessesTest : public ::testing::Test {
 
 // Waits for a child and reports whether it exited with status 0.
 bool ChildSucceeded(pid_t pid) {
+  zov::test::ChildProcess child{.pid = pid};
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return zov::test::WaitChild(&child, 60000, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string Record(int process, int n) {
