@@ -259,7 +259,7 @@ ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string
 
 ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd,
                        const std::vector<std::string>& env) {
-  std::vector<std::string> argv = {BuiltProgram("ovwdb")};
+  std::vector<std::string> argv = {ZOV_BINARY_DIR "/bin/ovwdb"};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv, cwd, env);
 }
@@ -354,7 +354,6 @@ int FreeUdpPort(const char* address) {
   return port;
 }
 
-std::string BuiltProgram(const std::string& name) { return std::string(ZOV_BINARY_DIR) + "/bin/" + name; }
 
 bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe_community,
                          std::string* why) {
@@ -395,7 +394,8 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
 
 void SnmpsimAgent::Stop() { StopChild(&child_); }
 
-bool ParseTrapLine(const std::string& line, TrapRecord* record) {
+// One line printed by TrapReceiver's format; false when it is not one.
+static bool ParseTrapLine(const std::string& line, TrapRecord* record) {
   static const std::string kStart = "ZOVTRAP ";
   static const std::string kEnd = " ZOVEND";
   size_t start = line.find(kStart);
@@ -560,7 +560,7 @@ std::string TrapValueBytes(const TrapBinding& b) {
 }
 
 bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
-  std::vector<std::string> argv = {BuiltProgram("test_agent")};
+  std::vector<std::string> argv = {ZOV_BINARY_DIR "/bin/test_agent"};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildOptions options;
   options.pipe_stdout = true;

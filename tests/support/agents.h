@@ -188,8 +188,6 @@ struct TrapReceiver {
   std::string host_name_;
 };
 
-// Parses one line printed by TrapReceiver's format; false when it is not one.
-bool ParseTrapLine(const std::string& line, TrapRecord* record);
 // A string binding's bytes, whether snmptrapd printed it quoted or in hex.
 std::string TrapValueBytes(const TrapBinding& binding);
 
@@ -213,9 +211,6 @@ struct FaultAgent {
   ChildProcess child_;
   int port_ = 0;
 };
-
-// Path of a program built by this project (bin/NAME in the build tree).
-std::string BuiltProgram(const std::string& name);
 
 }  // namespace zov::test
 

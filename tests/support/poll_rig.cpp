@@ -186,7 +186,11 @@ std::string PollRig::Log(size_t from) const {
   }
   return lines;
 }
-size_t PollRig::LogSize() const { return FileSize(Here("pslog.txt")); }
+size_t PollRig::LogSize() const {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(Here("pslog.txt"), error);
+  return error ? 0 : static_cast<size_t>(size);
+}
 
 std::vector<std::string> PollRig::Records(const std::string& name) const {
   std::vector<std::string> records;
@@ -201,12 +205,6 @@ std::string ReadFrom(const std::string& path, size_t offset) {
   std::string text;
   ReadFile(path, &text);
   return offset < text.size() ? text.substr(offset) : "";
-}
-
-size_t FileSize(const std::string& path) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  return error ? 0 : static_cast<size_t>(size);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
