@@ -3,7 +3,6 @@
 #include "snmp/nvsnmp.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
