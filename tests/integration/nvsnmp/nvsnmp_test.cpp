@@ -285,30 +285,28 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
 
 TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
   ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
-  std::string port = std::to_string(Port());
-  {
-    ScopedEnv env("NVSNMP_PORT", port.c_str());
-    SessionPtr s = Open("127.0.0.1");
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(GetNext(s.get(), kSystem).response);
-  }
-  {
-    SessionPtr s = Open("127.0.0.1", -1, -1, Port());
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(GetNext(s.get(), kSystem).response);
-  }
-  {
-    SessionPtr s = Open("localhost:" + port);  // a name with a port
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(GetNext(s.get(), kSystem).response);
-  }
-  {
-    // The caller's community wins over the environment's.
-    SessionPtr s = Open(Endpoint(), 0, 150, 0xFFFF, "other");
+  const std::string port = std::to_string(Port());
+  struct Case {
+    const char* env_port;  // NVSNMP_PORT, or null
+    std::string peer;
+    int remote_port;
+    const char* community;
+    uint32_t length;  // of sysDescr: "Tiny printer" or, by the caller's community, "Other printer"
+  };
+  const Case cases[] = {
+      {port.c_str(), "127.0.0.1", 0xFFFF, nullptr, 12},
+      {nullptr, "127.0.0.1", Port(), nullptr, 12},
+      {nullptr, "localhost:" + port, 0xFFFF, nullptr, 12},  // a name with a port
+      {nullptr, Endpoint(), 0xFFFF, "other", 13},            // the caller's community wins
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.peer);
+    ScopedEnv env("NVSNMP_PORT", c.env_port);
+    SessionPtr s = Open(c.peer, 0, 500, c.remote_port, c.community);
     ASSERT_TRUE(s);
     Exchange e = GetNext(s.get(), kSystem);
-    ASSERT_TRUE(e.response);
-    EXPECT_EQ(e.response->variables->val_len, 13u);
+    ASSERT_TRUE(e.response) << OVsnmpErrString(e.error);
+    EXPECT_EQ(e.response->variables->val_len, c.length);
   }
 }
 
