@@ -1,7 +1,6 @@
 // The built plug-in and the runner: what the platform and a user meet.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,17 +48,14 @@ class PluginTest : public ::testing::Test {
 };
 
 TEST_F(PluginTest, ExportsExactlyNvServiceTest) {
-  const std::string command = std::string("nm -D --defined-only '") + ZOV_PLUGIN_FILE + "'";
-  FILE* nm = popen(command.c_str(), "r");
-  ASSERT_NE(nm, nullptr);
+  const ProgramResult nm = RunProgram({"nm", "-D", "--defined-only", ZOV_PLUGIN_FILE});
+  ASSERT_EQ(nm.exit_code, 0) << nm.err;
   std::set<std::string> names;
-  char line[1024];
-  while (fgets(line, sizeof line, nm) != nullptr) {
+  for (const std::string& line : Lines(nm.out)) {
     std::istringstream fields(line);
     std::string address, type, name;
     if (fields >> address >> type >> name) names.insert(name);
   }
-  ASSERT_EQ(pclose(nm), 0) << command;
   EXPECT_EQ(names, std::set<std::string>{"NvServiceTest"});
 }
 
