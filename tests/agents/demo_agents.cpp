@@ -22,24 +22,13 @@
 
 namespace {
 
-// A binding's value as text: strings without their quotes, octet strings
-// printed in hex as their bytes, with what is not printable escaped.
+// A binding's bytes as text, with what is not printable escaped.
 std::string Text(const zov::test::TrapBinding& b) {
-  if (b.type == "STRING" && b.value.size() >= 2 && b.value.front() == '"') {
-    return b.value.substr(1, b.value.size() - 2);
-  }
-  if (b.type != "Hex-STRING") return b.value;
   std::string out;
-  std::istringstream hex(b.value);
-  unsigned byte;
-  while (hex >> std::hex >> byte) {
-    char c[8];
-    if (byte >= 0x20 && byte < 0x7f) {
-      out += static_cast<char>(byte);
-    } else {
-      std::snprintf(c, sizeof c, "\\x%02x", byte);
-      out += c;
-    }
+  for (const unsigned char c : zov::test::TrapValueBytes(b)) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+    out += escaped;
   }
   return out;
 }

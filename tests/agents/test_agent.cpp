@@ -5,7 +5,7 @@
 //
 //   test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]
 //              [--address A] [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
-//              [--depth D] [--delay MS] [--ignore-stdin]
+//              [--delay MS] [--ignore-stdin]
 //
 // Table lines are snmprec-like: OID|TYPE|VALUE with TYPE 2 INTEGER, 4 OCTET
 // STRING (4x: hex), 5 NULL, 6 OBJECT IDENTIFIER, 64 IpAddress, 65 Counter32,
@@ -15,7 +15,7 @@
 //   none        answer correctly
 //   stuck       GETNEXT answers name the requested OID again (never advance)
 //   endless     GETNEXT always finds a next row below the requested OID: .1
-//               is appended up to D sub-identifiers (default 12), then the
+//               is appended up to 12 sub-identifiers, then the
 //               last one counts up; with --size, every value is an OCTET
 //               STRING of BYTES (an endless table of huge descriptions)
 //   error       answer with error status S (default 5) and error index 1
@@ -287,7 +287,6 @@ struct FaultOptions {
   bool only = false;
   long status = 5;
   long size = -1;
-  size_t depth = 12;
   long delay_ms = 200;
 };
 
@@ -342,7 +341,7 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
         continue;
       }
       names[i].assign(asked.parts, asked.parts + asked.length);
-      if (names[i].size() < o->depth) {
+      if (names[i].size() < 12) {
         names[i].push_back(1);
       } else {
         names[i].back() += 1;
@@ -394,7 +393,7 @@ void Usage() {
                "                  [--address A]\n"
                "                  [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
                "                           wrong-type|big-value|wrong-id|slow] [--from N] [--only] [--status S]\n"
-               "                  [--size BYTES] [--depth D] [--delay MS] [--ignore-stdin]\n"
+               "                  [--size BYTES] [--delay MS] [--ignore-stdin]\n"
                "       test_agent --bench [--port N] [--ignore-stdin]\n");
 }
 
@@ -527,8 +526,6 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       o->fault.size = std::atol(v.c_str());
     } else if (a == "--delay") {
       o->fault.delay_ms = std::atol(v.c_str());
-    } else if (a == "--depth") {
-      o->fault.depth = static_cast<size_t>(std::max(1L, std::atol(v.c_str())));
     } else if (a == "--port") {
       o->port = std::atoi(v.c_str());
     } else if (a == "--address") {

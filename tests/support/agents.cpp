@@ -1,7 +1,6 @@
 #include "support/agents.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,15 +8,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -35,48 +34,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
 }
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-bool RemoveTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (S_ISDIR(st.st_mode)) {
-    DIR* dir = opendir(path.c_str());
-    if (dir != nullptr) {
-      while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        RemoveTree(path + "/" + name);
-      }
-      closedir(dir);
-    }
-    return rmdir(path.c_str()) == 0;
-  }
-  return unlink(path.c_str()) == 0;
-}
-
-bool CopyTree(const std::string& from, const std::string& to) {
-  if (mkdir(to.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  DIR* dir = opendir(from.c_str());
-  if (dir == nullptr) return false;
-  bool ok = true;
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    std::string src = from + "/" + name;
-    std::string dst = to + "/" + name;
-    struct stat st;
-    if (stat(src.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      ok = CopyTree(src, dst) && ok;
-    } else if (S_ISREG(st.st_mode)) {
-      std::string content;
-      ok = ReadFile(src, &content) && WriteFile(dst, content) && ok;
-      chmod(dst.c_str(), 0644);
-    }
-  }
-  closedir(dir);
-  return ok;
-}
 
 // A v1 GetRequest for sysUpTime.0 with the community, as raw bytes; enough
 // to see that an agent is up (any answer counts).
@@ -115,6 +72,30 @@ bool AnswersUdp(const std::string& address, int port, const std::string& packet,
   return answered;
 }
 
+// Starts a daemon on a port that was free a moment ago, up to three times:
+// another process may take the port before the daemon binds it. up() tells
+// that it listens.
+bool StartOnFreePort(const char* address, const std::function<std::vector<std::string>(int)>& argv,
+                     const ChildOptions& options, int timeout_ms, const std::function<bool()>& up,
+                     ChildProcess* child, int* port, std::string* why) {
+  std::string reason = "no free port";
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    *port = FreeUdpPort(address);
+    if (*port == 0) continue;
+    if (!StartChild(argv(*port), options, child, &reason)) break;
+    bool listening = false;
+    int status;
+    // Died meanwhile: the port was taken or the settings are bad.
+    WaitUntil(timeout_ms, [&] { return (listening = up()) || WaitChild(child, 0, &status); });
+    if (listening) return true;
+    StopChild(child);
+    reason = "not listening";
+  }
+  *port = 0;
+  *why = reason;
+  return false;
+}
+
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t");
   size_t e = s.find_last_not_of(" \t");
@@ -149,22 +130,34 @@ bool StartChild(const std::vector<std::string>& argv, const ChildOptions& option
   }
   if (options.pipe_stdout) {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    const std::string& err = options.stderr_file.empty() ? std::string("/dev/null") : options.stderr_file;
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  } else if (!options.stdout_file.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const std::string& out = options.stdout_file.empty() ? std::string("/dev/null") : options.stdout_file;
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   }
+  if (!options.stderr_file.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 2, options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  } else if (options.pipe_stdout) {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // Later entries win: a changed or removed variable drops the inherited one.
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
-  env_strings.insert(env_strings.end(), options.env.begin(), options.env.end());
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('=')) + "=";
+    bool replaced = false;
+    for (const std::string& o : options.env) replaced = replaced || (o + "=").starts_with(name);
+    if (!replaced) env_strings.push_back(entry);
+  }
+  for (const std::string& o : options.env) {
+    if (o.find('=') != std::string::npos) env_strings.push_back(o);
+  }
   std::vector<char*> env;
   for (const std::string& e : env_strings) env.push_back(const_cast<char*>(e.c_str()));
   env.push_back(nullptr);
@@ -202,19 +195,26 @@ bool ReadChildLine(ChildProcess* child, int timeout_ms, std::string* line) {
   return false;
 }
 
+bool WaitUntil(int timeout_ms, const std::function<bool()>& done) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (MillisecondsLeft(deadline) == 0) return false;
+    SleepMs(std::min(5, MillisecondsLeft(deadline)));
+  }
+  return true;
+}
+
 bool WaitChild(ChildProcess* child, int timeout_ms, int* status) {
   if (child->pid <= 0) return false;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    pid_t r = waitpid(child->pid, status, WNOHANG);
-    if (r == child->pid) {
-      child->pid = -1;
-      return true;
-    }
-    if (r < 0 && errno != EINTR) return false;
-    if (MillisecondsLeft(deadline) == 0) return false;
-    SleepMs(5);
-  }
+  bool gone = false;  // waitpid failed: nothing to wait for
+  const bool ended = WaitUntil(timeout_ms, [&] {
+    const pid_t r = waitpid(child->pid, status, WNOHANG);
+    gone = r < 0 && errno != EINTR;
+    return r == child->pid || gone;
+  });
+  if (!ended || gone) return false;
+  child->pid = -1;
+  return true;
 }
 
 void StopChild(ChildProcess* child, int timeout_ms) {
@@ -237,6 +237,32 @@ void StopChild(ChildProcess* child, int timeout_ms) {
   }
 }
 
+ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::vector<std::string>& env, int timeout_ms) {
+  TempDir io;
+  ChildOptions options{.stdout_file = io.File("out"), .stderr_file = io.File("err"), .env = env, .cwd = cwd};
+  ChildProcess child;
+  ProgramResult result;
+  std::string why;
+  if (!StartChild(argv, options, &child, &why)) {
+    result.err = why;
+    return result;
+  }
+  int status = 0;
+  if (WaitChild(&child, timeout_ms, &status) && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  StopChild(&child);
+  ReadFile(io.File("out"), &result.out);
+  ReadFile(io.File("err"), &result.err);
+  return result;
+}
+
+ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd,
+                       const std::vector<std::string>& env) {
+  std::vector<std::string> argv = {ZOV_BINARY_DIR "/bin/ovwdb"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(argv, cwd, env);
+}
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zovtest.XXXXXX";
@@ -246,7 +272,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  if (!path_.empty()) RemoveTree(path_);
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
@@ -326,7 +353,6 @@ int FreeUdpPort(const char* address) {
   return port;
 }
 
-std::string BuiltProgram(const std::string& name) { return std::string(ZOV_BINARY_DIR) + "/bin/" + name; }
 
 bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe_community,
                          std::string* why) {
@@ -334,48 +360,41 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
     *why = "no temporary directory";
     return false;
   }
-  // snmpsimd drops to nobody: it must reach its data and cache directories.
-  chmod(dir_.path().c_str(), 0755);
-  if (!CopyTree(source_dir, data_dir())) {
-    *why = "cannot copy " + source_dir;
+  // snmpsimd drops to nobody: it must read its data and write its cache.
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::copy(source_dir, data_dir(), fs::copy_options::recursive, error);
+  if (error || !fs::create_directory(dir_.File("cache"), error)) {
+    *why = "cannot copy " + source_dir + ": " + error.message();
     return false;
   }
-  std::string cache = dir_.File("cache");
-  mkdir(cache.c_str(), 0777);
-  chmod(cache.c_str(), 0777);
-  // The port may be taken between FreeUdpPort and snmpsimd's bind: try again.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreeUdpPort();
-    if (port_ == 0) continue;
-    ChildOptions options;
-    options.stdout_file = dir_.File("snmpsimd.out");
-    std::vector<std::string> argv = {"snmpsimd", "--data-dir=" + data_dir(),
-                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port_),
-                                     "--cache-dir=" + cache, "--logging-method=null"};
-    // Only root is asked to drop to an account of its own.
-    if (geteuid() == 0) {
-      argv.push_back("--process-user=nobody");
-      argv.push_back("--process-group=nogroup");
-    }
-    if (!StartChild(argv, options, &child_, why)) return false;
-    std::string probe = ProbeRequest(probe_community);
-    auto deadline = Clock::now() + std::chrono::seconds(15);
-    while (MillisecondsLeft(deadline) > 0) {
-      if (AnswersUdp("127.0.0.1", port_, probe, 100)) return true;
-      int status;
-      if (WaitChild(&child_, 0, &status)) break;  // died: port taken or bad data
-      SleepMs(20);
-    }
-    StopChild(&child_);
+  fs::permissions(dir_.path(), fs::perms(0755), error);
+  for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+    fs::permissions(entry.path(), entry.is_directory() ? fs::perms::all : fs::perms(0644), error);
   }
-  port_ = 0;
-  *why = "snmpsimd did not answer (community " + probe_community + ")";
+  ChildOptions options;
+  options.stdout_file = dir_.File("snmpsimd.out");
+  const std::string probe = ProbeRequest(probe_community);
+  auto argv = [&](int port) {
+    std::vector<std::string> argv = {"snmpsimd", "--data-dir=" + data_dir(),
+                                     "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port),
+                                     "--cache-dir=" + dir_.File("cache"), "--logging-method=null"};
+    // Only root is asked to drop to an account of its own.
+    if (geteuid() == 0) argv.insert(argv.end(), {"--process-user=nobody", "--process-group=nogroup"});
+    return argv;
+  };
+  if (StartOnFreePort("127.0.0.1", argv, options, 15000, [&] { return AnswersUdp("127.0.0.1", port_, probe, 100); },
+                      &child_, &port_, why)) {
+    return true;
+  }
+  *why = "snmpsimd did not answer (community " + probe_community + "): " + *why;
   return false;
 }
 
 void SnmpsimAgent::Stop() { StopChild(&child_); }
 
-bool ParseTrapLine(const std::string& line, TrapRecord* record) {
+// One line printed by TrapReceiver's format; false when it is not one.
+static bool ParseTrapLine(const std::string& line, TrapRecord* record) {
   static const std::string kStart = "ZOVTRAP ";
   static const std::string kEnd = " ZOVEND";
   size_t start = line.find(kStart);
@@ -487,56 +506,60 @@ bool TrapReceiver::Start(std::string* why) {
     *why = "cannot write " + conf;
     return false;
   }
-  std::string log = dir_.File("traps.log");
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreeUdpPort(address_.c_str());
-    if (port_ == 0) continue;
-    unlink(log.c_str());
-    ChildOptions options;
-    options.stdout_file = dir_.File("snmptrapd.out");
-    options.env = {"SNMP_PERSISTENT_DIR=" + dir_.File("persist")};
-    std::vector<std::string> argv = {
-        "snmptrapd", "-f", "-Lf", log,   "-C",
-        "-c",        conf, "-n",  "-On", "udp:" + address_ + ":" + std::to_string(port_)};
-    if (!StartChild(argv, options, &child_, why)) return false;
-    // snmptrapd logs its version once it listens.
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (MillisecondsLeft(deadline) > 0) {
-      std::string content;
-      if (ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos) return true;
-      int status;
-      if (WaitChild(&child_, 0, &status)) break;
-      SleepMs(20);
-    }
-    StopChild(&child_);
-  }
-  port_ = 0;
-  *why = "snmptrapd did not start";
+  const std::string log = dir_.File("traps.log");
+  ChildOptions options;
+  options.stdout_file = dir_.File("snmptrapd.out");
+  options.env = {"SNMP_PERSISTENT_DIR=" + dir_.File("persist")};
+  auto argv = [&](int port) {
+    return std::vector<std::string>{"snmptrapd", "-f", "-Lf", log, "-C", "-c", conf, "-n", "-On",
+                                    "udp:" + address_ + ":" + std::to_string(port)};
+  };
+  // snmptrapd logs its version once it listens.
+  auto up = [&] {
+    std::string content;
+    return ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos;
+  };
+  if (StartOnFreePort(address_.c_str(), argv, options, 10000, up, &child_, &port_, why)) return true;
+  *why = "snmptrapd did not start: " + *why;
   return false;
 }
 
 void TrapReceiver::Stop() { StopChild(&child_); }
 
 std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  return TrapsAbout("", count, timeout_ms);
+}
+
+std::vector<TrapRecord> TrapReceiver::TrapsAbout(const std::string& printer, size_t count, int timeout_ms) {
   std::vector<TrapRecord> traps;
-  for (;;) {
+  WaitUntil(timeout_ms, [&] {
     traps.clear();
     std::string content;
     ReadFile(dir_.File("traps.log"), &content);
     std::istringstream in(content);
-    std::string line;
-    while (std::getline(in, line)) {
-      TrapRecord r;
-      if (ParseTrapLine(line, &r)) traps.push_back(r);
+    TrapRecord r;
+    for (std::string line; std::getline(in, line);) {
+      if (!ParseTrapLine(line, &r)) continue;
+      if (printer.empty() || (r.bindings.size() > 1 && TrapValueBytes(r.bindings[1]) == printer)) traps.push_back(r);
     }
-    if (traps.size() >= count || MillisecondsLeft(deadline) == 0) return traps;
-    SleepMs(20);
+    return traps.size() >= count;
+  });
+  return traps;
+}
+
+std::string TrapValueBytes(const TrapBinding& b) {
+  if (b.type != "Hex-STRING") {
+    const bool quoted = b.value.size() >= 2 && b.value.front() == '"' && b.value.back() == '"';
+    return quoted ? b.value.substr(1, b.value.size() - 2) : b.value;
   }
+  std::string bytes;
+  std::istringstream hex(b.value);
+  for (unsigned byte; hex >> std::hex >> byte;) bytes += static_cast<char>(byte);
+  return bytes;
 }
 
 bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
-  std::vector<std::string> argv = {BuiltProgram("test_agent")};
+  std::vector<std::string> argv = {ZOV_BINARY_DIR "/bin/test_agent"};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildOptions options;
   options.pipe_stdout = true;
@@ -550,6 +573,15 @@ bool FaultAgent::Start(const std::vector<std::string>& args, std::string* why) {
   }
   port_ = std::atoi(line.c_str());
   return true;
+}
+
+bool FaultAgent::StartWithTable(const std::string& table, const std::vector<std::string>& args,
+                                std::string* why) {
+  std::vector<std::string> all = {"--table", dir_.File("table")};
+  all.insert(all.end(), args.begin(), args.end());
+  if (WriteFile(all[1], table)) return Start(all, why);
+  *why = "cannot write " + all[1];
+  return false;
 }
 
 void FaultAgent::Stop() { StopChild(&child_); }

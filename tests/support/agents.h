@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,11 +21,12 @@ namespace zov::test {
 // ---- child processes ----
 
 struct ChildOptions {
-  std::string stdout_file;       // stdout (and stderr) appended here; empty: /dev/null
+  std::string stdout_file;       // stdout appended here (stderr too unless stderr_file); empty: /dev/null
   bool pipe_stdout = false;      // stdout readable through ChildProcess::stdout_fd instead
-  std::string stderr_file;       // with pipe_stdout: stderr written here; empty: /dev/null
+  std::string stderr_file;       // stderr written here; empty: with stdout, or /dev/null when piped
   bool pipe_stdin = false;       // stdin a pipe kept open until StopChild (test_agent exits on EOF)
-  std::vector<std::string> env;  // "NAME=VALUE" added to the inherited environment
+  std::vector<std::string> env;  // "NAME=VALUE" set, or "NAME" removed, in the inherited environment
+  std::string cwd;               // empty: this process's
 };
 
 struct ChildProcess {
@@ -45,6 +47,23 @@ bool WaitChild(ChildProcess* child, int timeout_ms, int* status);
 // SIGTERM, a bounded wait (timeout_ms), then SIGKILL; closes the pipes.
 // Safe to call twice.
 void StopChild(ChildProcess* child, int timeout_ms = 2000);
+
+// A program run to its end (killed after timeout_ms): exit code, -1 when it
+// did not exit by itself, and what it wrote to each stream.
+struct ProgramResult {
+  int exit_code = -1;
+  std::string out;
+  std::string err;
+};
+ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd = "",
+                         const std::vector<std::string>& env = {}, int timeout_ms = 20000);
+// The built ovwdb tool, with OVW_DB as in this process unless env says otherwise.
+ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd = "",
+                       const std::vector<std::string>& env = {});
+
+// Asks done() every few milliseconds until it is true or timeout_ms passed;
+// its last answer.
+bool WaitUntil(int timeout_ms, const std::function<bool()>& done);
 
 // ---- files and environment ----
 
@@ -157,6 +176,9 @@ struct TrapReceiver {
   // All traps received so far, once at least `count` have arrived or
   // timeout_ms has passed.
   std::vector<TrapRecord> WaitForTraps(size_t count, int timeout_ms);
+  // The traps about one printer (the plug-in's second binding names it),
+  // once `count` of them arrived or timeout_ms passed.
+  std::vector<TrapRecord> TrapsAbout(const std::string& printer, size_t count, int timeout_ms);
 
  private:
   TempDir dir_;
@@ -166,8 +188,8 @@ struct TrapReceiver {
   std::string host_name_;
 };
 
-// Parses one line printed by TrapReceiver's format; false when it is not one.
-bool ParseTrapLine(const std::string& line, TrapRecord* record);
+// A string binding's bytes, whether snmptrapd printed it quoted or in hex.
+std::string TrapValueBytes(const TrapBinding& binding);
 
 // The project's test agent (tests/agents) in its tests' role. args are its options
 // (see test_agent --help), e.g. {"--table", FILE, "--silent-from", "2"}.
@@ -178,17 +200,17 @@ struct FaultAgent {
   FaultAgent& operator=(const FaultAgent&) = delete;
 
   bool Start(const std::vector<std::string>& args, std::string* why);
+  // The same, serving `table` (lines of the --table format) before the args.
+  bool StartWithTable(const std::string& table, const std::vector<std::string>& args, std::string* why);
   void Stop();
   int port() const { return port_; }
   std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
+  TempDir dir_;
   ChildProcess child_;
   int port_ = 0;
 };
-
-// Path of a program built by this project (bin/NAME in the build tree).
-std::string BuiltProgram(const std::string& name);
 
 }  // namespace zov::test
 

@@ -2,17 +2,12 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
-#include "support/ovwdb_runner.h"
 
 namespace zov::test {
 namespace {
@@ -104,7 +99,7 @@ bool PollRig::AddPrinters(const std::vector<std::string>& names, std::string* wh
     return false;
   }
   for (const std::string& name : names) {
-    ToolResult r = RunOvwdb({"add-object", name});
+    ProgramResult r = RunOvwdb({"add-object", name});
     if (r.exit_code != 0) {
       *why = "ovwdb add-object " + name + " failed: " + r.err;
       return false;
@@ -114,7 +109,7 @@ bool PollRig::AddPrinters(const std::vector<std::string>& names, std::string* wh
 }
 
 std::optional<int32_t> PollRig::Field(const std::string& name) const {
-  ToolResult r = RunOvwdb({"get", name, kField});
+  ProgramResult r = RunOvwdb({"get", name, kField});
   if (r.exit_code != 0) return std::nullopt;
   return static_cast<int32_t>(std::stol(r.out));
 }
@@ -190,7 +185,11 @@ std::string PollRig::Log(size_t from) const {
   }
   return lines;
 }
-size_t PollRig::LogSize() const { return FileSize(Here("pslog.txt")); }
+size_t PollRig::LogSize() const {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(Here("pslog.txt"), error);
+  return error ? 0 : static_cast<size_t>(size);
+}
 
 std::vector<std::string> PollRig::Records(const std::string& name) const {
   std::vector<std::string> records;
@@ -202,15 +201,9 @@ std::vector<std::string> PollRig::Records(const std::string& name) const {
 }
 
 std::string ReadFrom(const std::string& path, size_t offset) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  in.seekg(static_cast<std::streamoff>(offset));
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-size_t FileSize(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+  std::string text;
+  ReadFile(path, &text);
+  return offset < text.size() ? text.substr(offset) : "";
 }
 
 std::vector<std::string> Lines(const std::string& text) {

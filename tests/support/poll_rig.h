@@ -182,9 +182,8 @@ double TimedMs(F&& call) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A file's bytes from offset on ("" when it is missing), and its size.
+// A file's bytes from offset on ("" when it is missing).
 std::string ReadFrom(const std::string& path, size_t offset);
-size_t FileSize(const std::string& path);
 // A text's lines (the last one without its newline if it has none).
 std::vector<std::string> Lines(const std::string& text);
 

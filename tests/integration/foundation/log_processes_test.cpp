@@ -1,13 +1,10 @@
 // The shared log across real processes: the lock file, forked writers, a
 // lock holder that dies, one that holds it too long.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,11 +46,9 @@ class LogProcessesTest : public ::testing::Test {
 
 // Waits for a child and reports whether it exited with status 0.
 bool ChildSucceeded(pid_t pid) {
+  zov::test::ChildProcess child{.pid = pid};
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return zov::test::WaitChild(&child, 60000, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string Record(int process, int n) {
@@ -241,58 +236,36 @@ TEST_F(LogProcessesTest, ForkedChildLogsWhileACallOfTheParentHasTheFileOpen) {
 }
 
 // Another process holding the lock: of another account when the test runs
-// as root, with a shared lock on a read-only descriptor, as anyone can.
+// as root, with a shared lock, as anyone can take on a file it may only read.
 class LockHolder {
  public:
   // Returns once the lock is held; hold_ms < 0 holds it until Release.
   bool Start(const std::string& lock_file, int hold_ms) {
-    const passwd* nobody = geteuid() == 0 ? getpwnam("nobody") : nullptr;
-    const uid_t uid = nobody != nullptr ? nobody->pw_uid : 0;
-    const gid_t gid = nobody != nullptr ? nobody->pw_gid : 0;
-    int ready[2];
-    if (pipe(ready) != 0 || pipe(release_) != 0) return false;
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(release_[1]);
-      if (nobody != nullptr && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
-        _exit(2);
-      }
-      int fd = open(lock_file.c_str(), O_RDONLY);
-      if (fd < 0 || flock(fd, LOCK_SH) != 0) _exit(3);
-      if (write(ready[1], "h", 1) != 1) _exit(4);
-      if (hold_ms >= 0) {
-        usleep(static_cast<useconds_t>(hold_ms) * 1000);
-      } else {
-        char byte;
-        while (read(release_[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release_[0]);
-    char byte;
-    const bool held = read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    return held;
+    std::vector<std::string> argv = {
+        "flock", "-s", lock_file, "sh", "-c",
+        "echo held; " + (hold_ms < 0 ? std::string("read line") : "sleep " + std::to_string(hold_ms / 1000.0)) + "; true"};
+    if (geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+    zov::test::ChildOptions options;
+    options.pipe_stdin = true;
+    options.pipe_stdout = true;
+    std::string why, line;
+    return zov::test::StartChild(argv, options, &child_, &why) && zov::test::ReadChildLine(&child_, 5000, &line) &&
+           line == "held";
   }
   // Ends the hold (if still held) and the process; true when it did its part.
   bool Release() {
-    if (pid_ <= 0) return false;
-    close(release_[1]);
-    const bool ok = ChildSucceeded(pid_);
-    pid_ = 0;
+    if (child_.pid <= 0) return false;
+    close(child_.stdin_fd);
+    child_.stdin_fd = -1;
+    int status = 0;
+    const bool ok = zov::test::WaitChild(&child_, 10000, &status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    zov::test::StopChild(&child_);
     return ok;
   }
-  ~LockHolder() {
-    if (pid_ > 0) Release();
-  }
+  ~LockHolder() { zov::test::StopChild(&child_); }
 
  private:
-  pid_t pid_ = 0;
-  int release_[2] = {-1, -1};
+  zov::test::ChildProcess child_;
 };
 
 // Interrupts a thread with a signal whose handler was installed without
@@ -328,7 +301,6 @@ class Interrupter {
 };
 
 constexpr char kPrinter[] = "lobby-laser";
-constexpr char kVendorFamily[] = ".1.3.6.1.4.1.808.8.62.1.4";
 constexpr char kWriteError[] = "database is read-only";
 
 int PollHostName(char* buffer, size_t size) {
@@ -339,28 +311,13 @@ int PollHostName(char* buffer, size_t size) {
 // A printer of the family with one new warning alert, whose last-alert field
 // cannot be written: the poll writes three records and sends a trap.
 void SetUpWarningPrinter() {
-  using fake_snmp::O;
-  using fake_snmp::Value;
   fake_snmp::Reset();
   fake_ovw::Reset();
   fake_ovw::AddField("VlmLastAlert");
   fake_ovw::AddObject(kPrinter);
   fake_ovw::FailSet(-1, kOVwErrReadOnly);
   fake_ovw::SetErrorText(kOVwErrReadOnly, kWriteError);
-  fake_snmp::Agent agent;
-  agent.table[O(".1.3.6.1.2.1.1.2.0")] = Value::ObjectId(O(kVendorFamily));
-  agent.table[O(".1.3.6.1.2.1.1.3.0")] = Value::TimeTicks(4242);
-  const uint32_t columns[] = {2, 4, 5, 6, 7, 9};
-  const int32_t values[] = {4, 8, 1, 0, 8, 77};
-  for (int i = 0; i < 6; ++i) {
-    fake_snmp::Oid cell = O(".1.3.6.1.2.1.43.18.1.1");
-    cell.insert(cell.end(), {columns[i], 1, 1});
-    agent.table[cell] = columns[i] == 9 ? Value::TimeTicks(77) : Value::Integer(values[i]);
-  }
-  fake_snmp::Oid description = O(".1.3.6.1.2.1.43.18.1.1.8.1.1");
-  agent.table[description] = Value::String("Toner low");
-  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
-  fake_snmp::SetAgent(kPrinter, agent);
+  fake_snmp::SetAgent(kPrinter, zov::test::PrinterAgent({.rows = {zov::test::Alert(1, 4, 77, "Toner low")}}));
 }
 
 std::string DroppedLine(int count) {

@@ -1,8 +1,6 @@
 // The built plug-in and the runner: what the platform and a user meet.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,56 +16,18 @@
 
 #include "entry/nv_service_test.h"
 #include "support/agents.h"
+#include "support/poll_rig.h"
 
 namespace {
 
+using zov::test::Lines;
+using zov::test::ProgramResult;
 using zov::test::ReadFile;
+using zov::test::RunProgram;
 using zov::test::TempDir;
 using zov::test::WriteFile;
 
 using ServiceTestFunction = int (*)(const char*, const char*);
-
-struct ProgramResult {
-  int exit_code = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs a program in dir with extra "NAME=VALUE" environment entries and
-// collects its exit code and output.
-ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& dir,
-                         const std::vector<std::string>& env = {}) {
-  ProgramResult result;
-  const std::string out_file = dir + "/.stdout";
-  const std::string err_file = dir + "/.stderr";
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    result.exit_code = WEXITSTATUS(status);
-  }
-  ReadFile(out_file, &result.out);
-  ReadFile(err_file, &result.err);
-  return result;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 class PluginTest : public ::testing::Test {
  protected:
@@ -88,17 +48,14 @@ class PluginTest : public ::testing::Test {
 };
 
 TEST_F(PluginTest, ExportsExactlyNvServiceTest) {
-  const std::string command = std::string("nm -D --defined-only '") + ZOV_PLUGIN_FILE + "'";
-  FILE* nm = popen(command.c_str(), "r");
-  ASSERT_NE(nm, nullptr);
+  const ProgramResult nm = RunProgram({"nm", "-D", "--defined-only", ZOV_PLUGIN_FILE});
+  ASSERT_EQ(nm.exit_code, 0) << nm.err;
   std::set<std::string> names;
-  char line[1024];
-  while (fgets(line, sizeof line, nm) != nullptr) {
+  for (const std::string& line : Lines(nm.out)) {
     std::istringstream fields(line);
     std::string address, type, name;
     if (fields >> address >> type >> name) names.insert(name);
   }
-  ASSERT_EQ(pclose(nm), 0) << command;
   EXPECT_EQ(names, std::set<std::string>{"NvServiceTest"});
 }
 

@@ -3,7 +3,6 @@
 #include "snmp/nvsnmp.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -286,30 +285,28 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
 
 TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
   ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
-  std::string port = std::to_string(Port());
-  {
-    ScopedEnv env("NVSNMP_PORT", port.c_str());
-    SessionPtr s = Open("127.0.0.1");
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(GetNext(s.get(), kSystem).response);
-  }
-  {
-    SessionPtr s = Open("127.0.0.1", -1, -1, Port());
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(GetNext(s.get(), kSystem).response);
-  }
-  {
-    SessionPtr s = Open("localhost:" + port);  // a name with a port
-    ASSERT_TRUE(s);
-    EXPECT_TRUE(GetNext(s.get(), kSystem).response);
-  }
-  {
-    // The caller's community wins over the environment's.
-    SessionPtr s = Open(Endpoint(), 0, 150, 0xFFFF, "other");
+  const std::string port = std::to_string(Port());
+  struct Case {
+    const char* env_port;  // NVSNMP_PORT, or null
+    std::string peer;
+    int remote_port;
+    const char* community;
+    uint32_t length;  // of sysDescr: "Tiny printer" or, by the caller's community, "Other printer"
+  };
+  const Case cases[] = {
+      {port.c_str(), "127.0.0.1", 0xFFFF, nullptr, 12},
+      {nullptr, "127.0.0.1", Port(), nullptr, 12},
+      {nullptr, "localhost:" + port, 0xFFFF, nullptr, 12},  // a name with a port
+      {nullptr, Endpoint(), 0xFFFF, "other", 13},            // the caller's community wins
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.peer);
+    ScopedEnv env("NVSNMP_PORT", c.env_port);
+    SessionPtr s = Open(c.peer, 0, 500, c.remote_port, c.community);
     ASSERT_TRUE(s);
     Exchange e = GetNext(s.get(), kSystem);
-    ASSERT_TRUE(e.response);
-    EXPECT_EQ(e.response->variables->val_len, 13u);
+    ASSERT_TRUE(e.response) << OVsnmpErrString(e.error);
+    EXPECT_EQ(e.response->variables->val_len, c.length);
   }
 }
 
@@ -387,15 +384,12 @@ TEST_F(SnmpsimNvsnmp, MeasuresExchangeCost) {
 
 class FaultNvsnmp : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(zov::test::WriteFile(dir_.File("table"), kAlertTable)); }
   // Starts the agent with the alert table and a fault; the session waits
   // kTimeoutMs per try with kRetries retries.
-  SessionPtr Start(const std::vector<std::string>& fault_args, bool ipv6 = false) {
-    std::vector<std::string> args = {"--table", dir_.File("table")};
+  SessionPtr Start(std::vector<std::string> args, bool ipv6 = false) {
     if (ipv6) args.push_back("--ipv6");
-    args.insert(args.end(), fault_args.begin(), fault_args.end());
     std::string why;
-    if (!agent_.Start(args, &why)) {
+    if (!agent_.StartWithTable(kAlertTable, args, &why)) {
       ADD_FAILURE() << why;
       return nullptr;
     }
@@ -409,17 +403,43 @@ class FaultNvsnmp : public ::testing::Test {
   // Every failing exchange ends within timeout x (retries + 1) and slack.
   static constexpr double kBoundMs = kTimeoutMs * (kRetries + 1) + 500;
 
-  TempDir dir_;
   FaultAgent agent_;
 };
 
-TEST_F(FaultNvsnmp, WellBehavedAgentWalksTheColumn) {
-  SessionPtr s = Start({});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-  ASSERT_EQ(w.rows.size(), 3u);  // two rows, then the next column
-  EXPECT_EQ(w.rows[0], (Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, 2, 1, 1}));
-  EXPECT_EQ(w.error_status, 2);
+// Walks of the severity column, each ended by what the agent does.
+TEST_F(FaultNvsnmp, WalkEndsWhereTheAgentEndsIt) {
+  struct Case {
+    std::vector<std::string> args;
+    size_t limit, rows;
+    uint32_t last[3];  // the last row walked: column and index after the alert entry
+    int error = 0, error_status = 0;
+    bool stuck = false;
+  };
+  const Case cases[] = {
+      {{}, 100, 3, {8, 1, 1}, 0, 2},  // two rows, the description column, the agent's end
+      {{"--fault", "silent", "--from", "2"}, 100, 1, {2, 1, 1}, kOVsnmpErrTimeout},
+      {{"--fault", "error", "--status", "1", "--from", "2", "--only"}, 100, 1, {2, 1, 1}, 0, 1},
+      {{"--fault", "error", "--status", "5", "--from", "2", "--only"}, 100, 1, {2, 1, 1}, 0, 5},
+      {{"--fault", "error", "--status", "18", "--from", "2", "--only"}, 100, 1, {2, 1, 1}, 0, 18},
+      {{"--fault", "stuck"}, 100, 0, {}, 0, 0, true},  // passed on unchanged
+      {{"--fault", "endless"}, 200, 200, {2, 200}},    // answers until the caller stops
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "well-behaved" : c.args[1] + " " + c.args.back());
+    SessionPtr s = Start(c.args);
+    ASSERT_TRUE(s);
+    Walk w = RunWalk(s.get(), kAlertSeverity, c.limit);
+    ASSERT_EQ(w.rows.size(), c.rows);
+    if (c.rows > 0) {
+      Oid last = {1, 3, 6, 1, 2, 1, 43, 18, 1, 1, c.last[0], c.last[1]};
+      if (c.last[2] != 0) last.push_back(c.last[2]);
+      EXPECT_EQ(w.rows.back(), last);
+    }
+    EXPECT_EQ(w.error, c.error);
+    EXPECT_EQ(w.error_status, c.error_status);
+    EXPECT_EQ(w.stuck, c.stuck);
+    agent_.Stop();
+  }
 }
 
 TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
@@ -447,44 +467,6 @@ TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
     EXPECT_LT(e.ms, kBoundMs);
     agent_.Stop();
   }
-}
-
-TEST_F(FaultNvsnmp, SilenceFromTheSecondRequestEndsTheWalkThere) {
-  SessionPtr s = Start({"--fault", "silent", "--from", "2"});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-  EXPECT_EQ(w.rows.size(), 1u);
-  EXPECT_EQ(w.error, kOVsnmpErrTimeout);
-}
-
-TEST_F(FaultNvsnmp, ErrorStatusOnTheNthRequestReachesTheCaller) {
-  for (int status : {1, 5, 18}) {
-    SCOPED_TRACE(status);
-    SessionPtr s = Start({"--fault", "error", "--status", std::to_string(status), "--from", "2", "--only"});
-    ASSERT_TRUE(s);
-    Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-    EXPECT_EQ(w.rows.size(), 1u);
-    EXPECT_EQ(w.error_status, status);
-    EXPECT_STRNE(OVsnmpErrString(status), "");
-    agent_.Stop();
-  }
-}
-
-TEST_F(FaultNvsnmp, AnswersThatDoNotAdvanceArePassedOnUnchanged) {
-  SessionPtr s = Start({"--fault", "stuck"});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 100);
-  EXPECT_TRUE(w.stuck);
-  EXPECT_TRUE(w.rows.empty());
-}
-
-TEST_F(FaultNvsnmp, EndlessTableKeepsAnsweringUntilTheCallerStops) {
-  SessionPtr s = Start({"--fault", "endless"});
-  ASSERT_TRUE(s);
-  Walk w = RunWalk(s.get(), kAlertSeverity, 200);
-  EXPECT_EQ(w.rows.size(), 200u);
-  EXPECT_EQ(w.error, 0);
-  EXPECT_EQ(w.rows.back(), (Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, 2, 200}));
 }
 
 TEST_F(FaultNvsnmp, WrongValueTypesArriveWithTheirOwnType) {

@@ -1,5 +1,6 @@
 // libovw on a real SQLite file, with the last-alert field on top of it, and
-// the ovwdb tool. Threads and processes share one file at once.
+// the ovwdb tool's commands. Threads and processes share one file at once;
+// other connections change it under libovw's name lookups.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,18 +20,40 @@
 #include "unit_support.h"
 #include "platform/last_alert.h"
 #include "platform/ovw.h"
-#include "support/ovwdb_runner.h"
 #include "support/agents.h"
 
 namespace {
 
 using zov::test::LogCapture;
-
+using zov::test::ProgramResult;
+using zov::test::RunOvwdb;
 using zov::test::ScopedEnv;
 using zov::test::TempDir;
 
 constexpr const char* kPrinter = "printer-07.lab";
 constexpr int32_t kHighBitTime = static_cast<int32_t>(0x80000123u);
+
+// Another process's connection, as ovwdb or an administrator would make.
+struct Other {
+  sqlite3* db = nullptr;
+  explicit Other(const std::string& path) { sqlite3_open(path.c_str(), &db); }
+  ~Other() { sqlite3_close(db); }
+  bool Exec(const std::string& sql) {
+    sqlite3_busy_timeout(db, 5000);
+    return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  // The first column of the first row of `sql`, or -1.
+  sqlite3_int64 Number(const std::string& sql) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_int64 value = -1;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      value = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return value;
+  }
+};
 
 class OvwDatabaseTest : public ::testing::Test {
  protected:
@@ -40,7 +63,7 @@ class OvwDatabaseTest : public ::testing::Test {
     env_ = std::make_unique<ScopedEnv>("OVW_DB", db_.c_str());
   }
 
-  ToolResult Tool(std::vector<std::string> args) {
+  ProgramResult Tool(std::vector<std::string> args) {
     args.insert(args.begin(), {"--db", db_});
     return RunOvwdb(args);
   }
@@ -158,36 +181,16 @@ TEST_F(OvwDatabaseTest, ReadOnlyDatabaseRefusesTheWriteAndKeepsTheValue) {
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
 }
 
-// Another connection holding the write lock, as a writer in another process
-// would.
-struct WriteLock {
-  explicit WriteLock(const std::string& path) {
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
-      held = sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-  }
-  ~WriteLock() {
-    Release();
-    sqlite3_close(db);
-  }
-  void Release() {
-    if (held) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    held = false;
-  }
-  sqlite3* db = nullptr;
-  bool held = false;
-};
-
 TEST_F(OvwDatabaseTest, WriteWaitsForABriefLockAndSucceeds) {
   DefineFieldAndPrinters();
   LogCapture log;
   ASSERT_TRUE(log.ok());
   ASSERT_EQ(OVwDbInit(), 0);
-  WriteLock lock(db_);
-  ASSERT_TRUE(lock.held);
+  Other lock(db_);  // a writer in another process
+  ASSERT_TRUE(lock.Exec("BEGIN EXCLUSIVE"));
   std::thread releaser([&lock] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    lock.Release();
+    lock.Exec("COMMIT");
   });
   WriteLastAlert(kPrinter, 500);
   releaser.join();
@@ -201,8 +204,8 @@ TEST_F(OvwDatabaseTest, WriteRefusedAfterTheBusyTimeoutWhileReadsGoOn) {
   LogCapture log;
   ASSERT_TRUE(log.ok());
   ASSERT_EQ(OVwDbInit(), 0);
-  WriteLock lock(db_);
-  ASSERT_TRUE(lock.held);
+  Other lock(db_);
+  ASSERT_TRUE(lock.Exec("BEGIN EXCLUSIVE"));
   WriteLastAlert(kPrinter, 500);
   EXPECT_EQ(OVwError(), kOVwErrBusy);
   EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
@@ -216,7 +219,7 @@ TEST_F(OvwDatabaseTest, InitCreatesTheDatabaseAndFollowsOvwDb) {
   ASSERT_EQ(OVwDbInit(), 0);
   EXPECT_TRUE(std::filesystem::exists(db_));
   EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
-  ToolResult dump = Tool({"dump"});
+  ProgramResult dump = Tool({"dump"});
   EXPECT_EQ(dump.exit_code, 0);
   EXPECT_EQ(dump.out, "");
 
@@ -364,6 +367,274 @@ TEST_F(OvwDatabaseTest, TwoProcessesReadAndWriteAtOnceWithoutAnError) {
     EXPECT_EQ(Tool({"get", "printer-" + std::to_string(w), "VlmLastAlert"}).out,
               std::to_string(w * 100000 + kRounds) + "\n");
   }
+}
+
+// libovw answers name lookups from what it found before only while no other
+// connection has changed the database: a name that appears is found at once,
+// and a name whose object was replaced gives the new object.
+class OvwIds : public OvwDatabaseTest {
+ protected:
+  void SetUp() override {
+    OvwDatabaseTest::SetUp();
+    ASSERT_EQ(OVwDbInit(), 0);  // creates the file and its tables
+    other_ = std::make_unique<Other>(db_);
+    ASSERT_TRUE(other_->Exec("INSERT INTO fields (id, name, type) VALUES (7, 'VlmLastAlert', 'integer');"
+                             "INSERT INTO objects (id, hostname) VALUES (11, 'lobby');"));
+    ASSERT_EQ(OVwDbInit(), 0);
+  }
+
+  std::unique_ptr<Other> other_;
+};
+
+TEST_F(OvwIds, NamesAddedElsewhereAreFoundAtOnce) {
+  EXPECT_EQ(OVwDbHostnameToObjectId("annex"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchObject);
+  ASSERT_TRUE(other_->Exec("INSERT INTO objects (id, hostname) VALUES (12, 'annex');"
+                           "INSERT INTO fields (id, name, type) VALUES (8, 'Other', 'integer');"));
+  // Not even a new poll is needed for what was missing.
+  EXPECT_EQ(OVwDbHostnameToObjectId("annex"), 12u);
+  EXPECT_EQ(OVwDbFieldNameToFieldId("Other"), 8u);
+}
+
+TEST_F(OvwIds, RepeatedLookupsGiveTheSameIdsAndValues) {
+  for (int poll = 0; poll < 3; ++poll) {
+    SCOPED_TRACE(poll);
+    ASSERT_EQ(OVwDbInit(), 0);
+    OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+    OVwObjectId object = OVwDbHostnameToObjectId("lobby");
+    ASSERT_EQ(field, 7u);
+    ASSERT_EQ(object, 11u);
+    EXPECT_EQ(OVwDbSetFieldIntegerValue(object, field, 500 + poll), 0);
+    EXPECT_EQ(OVwDbGetFieldIntegerValue(object, field), 500 + poll);
+  }
+}
+
+TEST_F(OvwIds, ValuesReadByKnownIdsMeanWhatTheyMeanOtherwise) {
+  ASSERT_TRUE(other_->Exec("INSERT INTO fields (id, name, type) VALUES (9, 'Label', 'string');"
+                           "INSERT INTO field_values VALUES (11, 9, 'text');"));
+  struct Step {
+    const char* elsewhere;  // SQL run by the other connection first, or null
+    const char* field;
+    int value;
+    int error;  // expected OVwError() when value is -1
+  };
+  const Step steps[] = {
+      {nullptr, "VlmLastAlert", 0, 0},  // nothing stored
+      {"INSERT INTO field_values VALUES (11, 7, -5)", "VlmLastAlert", -5, 0},
+      {nullptr, "VlmLastAlert", -5, 0},  // again, ids known
+      {"UPDATE field_values SET value = 'x' WHERE field_id = 7", "VlmLastAlert", -1, kOVwErrFieldType},
+      {"UPDATE field_values SET value = 4294967296 WHERE field_id = 7", "VlmLastAlert", -1,
+       kOVwErrFieldType},
+      {nullptr, "Label", -1, kOVwErrFieldType},  // not an integer field
+      {nullptr, "Label", -1, kOVwErrFieldType},
+      {"UPDATE fields SET type = 'string' WHERE id = 7", "VlmLastAlert", -1, kOVwErrFieldType},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.elsewhere != nullptr ? step.elsewhere : step.field);
+    if (step.elsewhere != nullptr) {
+      ASSERT_TRUE(other_->Exec(step.elsewhere));
+    }
+    // As a poll does: start, look both up afresh, read.
+    ASSERT_EQ(OVwDbInit(), 0);
+    const OVwFieldId field = OVwDbFieldNameToFieldId(step.field);
+    const OVwObjectId lobby = OVwDbHostnameToObjectId("lobby");
+    ASSERT_NE(field, 0u);
+    ASSERT_EQ(lobby, 11u);
+    EXPECT_EQ(OVwDbGetFieldIntegerValue(lobby, field), step.value);
+    if (step.value == -1) {
+      EXPECT_EQ(OVwError(), step.error);
+    }
+  }
+  EXPECT_EQ(OVwDbGetFieldIntegerValue(11, 999), -1);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchField);
+}
+
+TEST_F(OvwIds, AnObjectReplacedElsewhereIsFoundAnewAtTheNextStart) {
+  ASSERT_EQ(OVwDbHostnameToObjectId("lobby"), 11u);
+  ASSERT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 7u);
+  ASSERT_TRUE(other_->Exec("DELETE FROM objects WHERE id = 11;"
+                           "INSERT INTO objects (id, hostname) VALUES (40, 'lobby');"
+                           "DELETE FROM fields WHERE id = 7;"
+                           "INSERT INTO fields (id, name, type) VALUES (41, 'VlmLastAlert', 'integer');"));
+  ASSERT_EQ(OVwDbInit(), 0);  // every poll starts the database first
+  EXPECT_EQ(OVwDbHostnameToObjectId("lobby"), 40u);
+  EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 41u);
+}
+
+TEST_F(OvwIds, ADifferentDatabaseFileForgetsTheIdsOfTheFirst) {
+  ASSERT_EQ(OVwDbHostnameToObjectId("lobby"), 11u);
+  TempDir second;
+  ASSERT_TRUE(second.ok());
+  const std::string path = second.File("second.db");
+  ScopedEnv env("OVW_DB", path.c_str());
+  ASSERT_EQ(OVwDbInit(), 0);
+  EXPECT_EQ(OVwDbHostnameToObjectId("lobby"), 0u);
+  EXPECT_EQ(OVwError(), kOVwErrNoSuchObject);
+}
+
+// A poll's start, look-ups and read share one read of the database. Whichever
+// way the poll goes on, that read must be over when it returns: a read left
+// open would hold back every later checkpoint, and make the next write of
+// this thread fail once another connection had written.
+TEST_F(OvwIds, APollsReadIsOverWhenItReadsWritesOrMissesAName) {
+  struct Ending {
+    const char* name;
+    void (*run)(OVwObjectId object, OVwFieldId field);
+  };
+  const Ending endings[] = {
+      {"value read", [](OVwObjectId o, OVwFieldId f) { EXPECT_EQ(OVwDbGetFieldIntegerValue(o, f), 0); }},
+      {"value written", [](OVwObjectId o, OVwFieldId f) { EXPECT_EQ(OVwDbSetFieldIntegerValue(o, f, 3), 0); }},
+      {"name missed", [](OVwObjectId, OVwFieldId) { EXPECT_EQ(OVwDbHostnameToObjectId("annex"), 0u); }},
+  };
+  int round = 0;
+  for (const Ending& ending : endings) {
+    SCOPED_TRACE(ending.name);
+    ASSERT_TRUE(other_->Exec("DELETE FROM field_values"));
+    ASSERT_EQ(OVwDbInit(), 0);
+    const OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+    const OVwObjectId object = OVwDbHostnameToObjectId("lobby");
+    ASSERT_EQ(field, 7u);
+    ASSERT_EQ(object, 11u);
+    ending.run(object, field);
+
+    const int elsewhere = 100 + round++;
+    ASSERT_TRUE(other_->Exec("INSERT INTO field_values VALUES (11, 7, " + std::to_string(elsewhere) +
+                             ") ON CONFLICT (object_id, field_id) DO UPDATE SET value = excluded.value"));
+    // Column 0 of a checkpoint is 1 when a reader kept it from finishing.
+    EXPECT_EQ(other_->Number("PRAGMA wal_checkpoint(TRUNCATE)"), 0);
+    EXPECT_EQ(OVwDbGetFieldIntegerValue(object, field), elsewhere);  // the latest, not the poll's
+  }
+}
+
+TEST_F(OvwIds, AWriteInsideAPollSucceedsThoughAnotherConnectionWroteSinceItsStart) {
+  ASSERT_EQ(OVwDbInit(), 0);
+  const OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
+  const OVwObjectId object = OVwDbHostnameToObjectId("lobby");
+  ASSERT_TRUE(other_->Exec("INSERT INTO objects (id, hostname) VALUES (12, 'annex')"));
+  EXPECT_EQ(OVwDbSetFieldIntegerValue(object, field, 42), 0) << OVwErrorMsg(OVwError());
+  EXPECT_EQ(other_->Number("SELECT value FROM field_values WHERE object_id = 11"), 42);
+}
+
+// The ovwdb admin tool: each command, its output and its exit code.
+using OvwdbTest = OvwDatabaseTest;
+
+TEST_F(OvwdbTest, DefinesFieldsAddsObjectsSetsGetsAndDumps) {
+  EXPECT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+  EXPECT_EQ(Tool({"create-field", "VlmLastAlert", "integer"}).exit_code, 0);  // again: fine
+  EXPECT_EQ(Tool({"create-field", "Location", "string"}).exit_code, 0);
+  EXPECT_EQ(Tool({"add-object", "lobby-laser"}).exit_code, 0);
+  EXPECT_EQ(Tool({"add-object", "lobby-laser"}).exit_code, 0);  // again: fine
+  EXPECT_EQ(Tool({"add-object", "10.1.2.3"}).exit_code, 0);
+  EXPECT_EQ(Tool({"add-object", "idle"}).exit_code, 0);
+
+  struct Set {
+    const char* host;
+    const char* field;
+    const char* value;
+    const char* read_back;
+  };
+  for (const Set& s : {Set{"lobby-laser", "VlmLastAlert", "500", "500\n"},
+                       Set{"lobby-laser", "VlmLastAlert", "-1", "-1\n"},
+                       Set{"10.1.2.3", "VlmLastAlert", "4294967295", "-1\n"},
+                       Set{"10.1.2.3", "VlmLastAlert", "-2147483648", "-2147483648\n"},
+                       Set{"10.1.2.3", "VlmLastAlert", "2147483648", "-2147483648\n"},
+                       Set{"lobby-laser", "Location", "Main hall, 2nd floor", "Main hall, 2nd floor\n"}}) {
+    SCOPED_TRACE(std::string(s.host) + " " + s.value);
+    ProgramResult set = Tool({"set", s.host, s.field, s.value});
+    EXPECT_EQ(set.exit_code, 0) << set.err;
+    ProgramResult get = Tool({"get", s.host, s.field});
+    EXPECT_EQ(get.exit_code, 0) << get.err;
+    EXPECT_EQ(get.out, s.read_back);
+  }
+  ProgramResult dump = Tool({"dump"});
+  EXPECT_EQ(dump.exit_code, 0);
+  EXPECT_EQ(dump.out,
+            "lobby-laser Location=Main hall, 2nd floor VlmLastAlert=-1\n"
+            "10.1.2.3 VlmLastAlert=-2147483648\n"
+            "idle\n");
+}
+
+TEST_F(OvwdbTest, MissingFieldObjectOrValueExitsOneWithAMessage) {
+  ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+  ASSERT_EQ(Tool({"add-object", "lobby-laser"}).exit_code, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"get", "lobby-laser", "NoSuchField"},
+        std::vector<std::string>{"get", "nobody", "VlmLastAlert"},
+        std::vector<std::string>{"get", "lobby-laser", "VlmLastAlert"},  // never set
+        std::vector<std::string>{"set", "nobody", "VlmLastAlert", "1"},
+        std::vector<std::string>{"set", "lobby-laser", "NoSuchField", "1"}}) {
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    ProgramResult r = Tool(args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+  }
+  // A field redefined with another type is not silently changed.
+  ProgramResult retyped = Tool({"create-field", "VlmLastAlert", "string"});
+  EXPECT_EQ(retyped.exit_code, 1);
+  EXPECT_NE(retyped.err, "");
+}
+
+TEST_F(OvwdbTest, BadArgumentsExitTwoWithTheUsage) {
+  ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
+  ASSERT_EQ(Tool({"add-object", "lobby-laser"}).exit_code, 0);
+  for (const std::vector<std::string>& args : {
+           std::vector<std::string>{},
+           std::vector<std::string>{"frobnicate"},
+           std::vector<std::string>{"create-field"},
+           std::vector<std::string>{"create-field", "X", "float"},
+           std::vector<std::string>{"create-field", "X", "integer", "extra"},
+           std::vector<std::string>{"add-object"},
+           std::vector<std::string>{"add-object", ""},
+           std::vector<std::string>{"get", "lobby-laser"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "12abc"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", " 12"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "+12"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "4294967296"},
+           std::vector<std::string>{"set", "lobby-laser", "VlmLastAlert", "-2147483649"},
+           std::vector<std::string>{"dump", "extra"},
+       }) {
+    std::string shown;
+    for (const std::string& a : args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    ProgramResult r = Tool(args);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("usage: ovwdb"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(RunOvwdb({"--db"}).exit_code, 2);
+  // Nothing was stored by the refused set.
+  EXPECT_EQ(Tool({"get", "lobby-laser", "VlmLastAlert"}).exit_code, 1);
+}
+
+TEST_F(OvwdbTest, VersionIsTheProjectsAndOpensNoDatabase) {
+  ProgramResult version = RunOvwdb({"--version"}, dir_.path(), {"OVW_DB"});
+  EXPECT_EQ(version.exit_code, 0) << version.err;
+  EXPECT_EQ(version.out, "ovwdb (ZOV_UZAVEZIRU) " ZOV_VERSION "\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("ovw.db")));
+}
+
+TEST_F(OvwdbTest, DatabaseIsOvwDbOrOvwDbInTheCurrentDirectory) {
+  ProgramResult here = RunOvwdb({"add-object", "in-cwd"}, dir_.path(), {"OVW_DB"});
+  EXPECT_EQ(here.exit_code, 0) << here.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("ovw.db")));
+
+  zov::test::ScopedEnv env("OVW_DB", dir_.File("from-env.db").c_str());
+  ProgramResult from_env = RunOvwdb({"add-object", "in-env"});
+  EXPECT_EQ(from_env.exit_code, 0) << from_env.err;
+  EXPECT_EQ(RunOvwdb({"dump"}).out, "in-env\n");
+  EXPECT_EQ(RunOvwdb({"--db", dir_.File("ovw.db"), "dump"}).out, "in-cwd\n");
+}
+
+TEST_F(OvwdbTest, UnopenableDatabaseExitsOne) {
+  ProgramResult r = RunOvwdb({"--db", dir_.File("missing/dir/x.db"), "dump"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err, "");
+  ASSERT_TRUE(zov::test::WriteFile(dir_.File("garbage.db"), std::string(4096, 'x')));
+  ProgramResult garbage = RunOvwdb({"--db", dir_.File("garbage.db"), "dump"});
+  EXPECT_EQ(garbage.exit_code, 1);
+  EXPECT_NE(garbage.err, "");
 }
 
 }  // namespace

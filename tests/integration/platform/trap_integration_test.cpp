@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,37 +26,11 @@ namespace {
 
 using zov::test::LogCapture;
 
-using zov::test::TrapBinding;
+using zov::test::TrapValueBytes;
 using zov::test::TrapReceiver;
 using zov::test::TrapRecord;
 
 constexpr const char* kEnterprise = ".1.3.6.1.4.1.2.6.3";
-
-// The bytes snmptrapd printed: a quoted STRING or a Hex-STRING.
-std::vector<uint8_t> ValueBytes(const TrapBinding& b) {
-  std::vector<uint8_t> bytes;
-  if (b.type == "Hex-STRING") {
-    std::istringstream in(b.value);
-    std::string pair;
-    while (in >> pair) bytes.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
-    return bytes;
-  }
-  std::string v = b.value;
-  if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
-  return {v.begin(), v.end()};
-}
-
-// snmptrapd prints the specific type as an unsigned 64-bit number with a
-// leading dot, so -5 shows as .18446744073709551611: read the raw field.
-int64_t SpecificType(const std::string& raw) {
-  size_t field = raw.find("ZOVTRAP ");
-  for (int bars = 0; bars < 3 && field != std::string::npos; ++bars) field = raw.find('|', field + 1);
-  if (field == std::string::npos) return INT64_MIN;
-  size_t start = field + 1 + (raw.compare(field + 1, 1, ".") == 0 ? 1 : 0);
-  return static_cast<int64_t>(std::strtoull(raw.c_str() + start, nullptr, 10));
-}
-
-std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
 // snmptrapd on the address the local host name resolves to, and the SNMP
 // library's trap port set to it.
@@ -84,72 +57,64 @@ class TrapIntegrationTest : public zov::test::AgentSuite<Receiver> {
   }
   void TearDown() override { std::free(host_); }
 
-  // Sends one trap and returns what snmptrapd received for it.
-  TrapRecord SendAndReceive(const char* address, int32_t trap,
-                            const std::vector<uint8_t>& description) {
-    size_t before = receiver_->WaitForTraps(0, 0).size();
-    EXPECT_EQ(SendAlertTrap(address, host_, trap, description.data(),
-                            static_cast<uint32_t>(description.size())),
-              0);
-    std::vector<TrapRecord> traps = receiver_->WaitForTraps(before + 1, 10000);
-    EXPECT_EQ(traps.size(), before + 1) << "no trap arrived";
-    return traps.size() > before ? traps[before] : TrapRecord{};
-  }
-
-  static void ExpectTrap(const TrapRecord& r, const std::string& address, int32_t trap,
-                         const std::vector<uint8_t>& description) {
-    SCOPED_TRACE(r.raw);
-    EXPECT_EQ(r.enterprise, kEnterprise);
-    EXPECT_EQ(r.agent, "0.0.0.0");
-    EXPECT_EQ(r.generic, 6);
-    EXPECT_EQ(SpecificType(r.raw), trap);
-    ASSERT_EQ(r.bindings.size(), 5u);
-    for (int n = 2; n <= 6; ++n) {
-      EXPECT_EQ(r.bindings[n - 2].oid, std::string(kEnterprise) + ".1.1." + std::to_string(n) + ".0");
-    }
-    EXPECT_EQ(r.bindings[0].type, "INTEGER");
-    EXPECT_EQ(r.bindings[0].value, "6");
-    EXPECT_EQ(ValueBytes(r.bindings[1]), Bytes(address));
-    EXPECT_EQ(ValueBytes(r.bindings[2]), description);
-    EXPECT_EQ(ValueBytes(r.bindings[3]), Bytes("Velam"));
-    EXPECT_EQ(ValueBytes(r.bindings[4]), Bytes("openview"));
-  }
-
   TrapReceiver* receiver_ = nullptr;
   char* host_ = nullptr;
 };
 
+struct TrapCase {
+  const char* name;
+  const char* address;
+  int32_t trap;
+  std::string description;
+};
 
-TEST_F(TrapIntegrationTest, TrapCarriesTheEnterpriseFieldsAndFiveBindings) {
+class TrapContentTest : public TrapIntegrationTest, public ::testing::WithParamInterface<TrapCase> {};
+
+// Sent as given, with no record logged: zero and high bytes and a negative
+// trap number unchanged.
+TEST_P(TrapContentTest, TrapCarriesTheEnterpriseFieldsAndFiveBindings) {
+  const TrapCase& c = GetParam();
   LogCapture log;
   ASSERT_TRUE(log.ok());
-  std::vector<uint8_t> description = Bytes("Paper jam in tray 2");
-  ExpectTrap(SendAndReceive("10.20.30.40", 17, description), "10.20.30.40", 17, description);
+  const size_t before = receiver_->WaitForTraps(0, 0).size();
+  EXPECT_EQ(SendAlertTrap(c.address, host_, c.trap, reinterpret_cast<const uint8_t*>(c.description.data()),
+                          static_cast<uint32_t>(c.description.size())),
+            0);
+  const std::vector<TrapRecord> traps = receiver_->WaitForTraps(before + 1, 10000);
+  ASSERT_EQ(traps.size(), before + 1) << "no trap arrived";
+  const TrapRecord& r = traps[before];
+  SCOPED_TRACE(r.raw);
+  EXPECT_EQ(r.enterprise, kEnterprise);
+  EXPECT_EQ(r.agent, "0.0.0.0");
+  EXPECT_EQ(r.generic, 6);
+  EXPECT_EQ(r.specific, c.trap);
+  ASSERT_EQ(r.bindings.size(), 5u);
+  for (int n = 2; n <= 6; ++n) {
+    EXPECT_EQ(r.bindings[n - 2].oid, std::string(kEnterprise) + ".1.1." + std::to_string(n) + ".0");
+  }
+  EXPECT_EQ(r.bindings[0].type, "INTEGER");
+  EXPECT_EQ(r.bindings[0].value, "6");
+  EXPECT_EQ(TrapValueBytes(r.bindings[1]), c.address);
+  EXPECT_EQ(TrapValueBytes(r.bindings[2]), c.description);
+  EXPECT_EQ(TrapValueBytes(r.bindings[3]), "Velam");
+  EXPECT_EQ(TrapValueBytes(r.bindings[4]), "openview");
   EXPECT_EQ(log.Text(), "");
 }
 
-TEST_F(TrapIntegrationTest, EmptyDescriptionIsAnEmptyString) {
-  TrapRecord r = SendAndReceive("lobby-laser", 3, {});
-  ExpectTrap(r, "lobby-laser", 3, {});
-}
-
-TEST_F(TrapIntegrationTest, DescriptionWithZeroBytesAndHighBytesArrivesByteForByte) {
-  std::vector<uint8_t> description = {0x00, 'J', 'a', 'm', 0x00, 0x80, 0xC3, 0xA9, 0xFF, 0x7F};
-  ExpectTrap(SendAndReceive("lobby-laser", 4, description), "lobby-laser", 4, description);
-}
-
-TEST_F(TrapIntegrationTest, NegativeTrapNumberIsSentUnchanged) {
-  std::vector<uint8_t> description = Bytes("Cover open");
-  TrapRecord r = SendAndReceive("lobby-laser", -5, description);
-  ExpectTrap(r, "lobby-laser", -5, description);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Traps, TrapContentTest,
+    ::testing::Values(TrapCase{"Plain", "10.20.30.40", 17, "Paper jam in tray 2"},
+                      TrapCase{"EmptyDescription", "lobby-laser", 3, ""},
+                      TrapCase{"ZeroAndHighBytes", "lobby-laser", 4, std::string("\0Jam\0\x80\xC3\xA9\xFF\x7F", 10)},
+                      TrapCase{"NegativeTrapNumber", "lobby-laser", -5, "Cover open"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TrapIntegrationTest, UnknownPeerIsLoggedWithTheHostAsSubject) {
   LogCapture log;
   ASSERT_TRUE(log.ok());
   const char* nowhere = "no-such-host.invalid";
-  std::vector<uint8_t> description = Bytes("x");
-  int32_t result = SendAlertTrap("lobby-laser", nowhere, 17, description.data(), 1);
+  const uint8_t description[] = {'x'};
+  int32_t result = SendAlertTrap("lobby-laser", nowhere, 17, description, 1);
   EXPECT_NE(result, 0);
   std::string text = log.Text();
   // The library may refuse the name when the session opens or when it sends.

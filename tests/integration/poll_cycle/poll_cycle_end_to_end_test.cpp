@@ -124,19 +124,8 @@ class PollEndToEndTest : public zov::test::PollSuite<EndToEnd, false, ::testing:
   // Traps carrying this printer's address once `count` of them arrived, or
   // after a bounded wait (for an expected count of 0, the wait is the proof).
   static std::vector<TrapRecord> TrapsFor(const std::string& name, size_t count) {
-    std::vector<TrapRecord> mine;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(count == 0 ? 600 : 5000);
-    const std::string quoted = "\"" + name + "\"";
-    while (std::chrono::steady_clock::now() < deadline) {
-      mine.clear();
-      for (const TrapRecord& t : state_->traps.WaitForTraps(0, 0)) {
-        if (t.bindings.size() > 1 && t.bindings[1].value == quoted) mine.push_back(t);
-      }
-      if (count > 0 && mine.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return mine;
+    if (count == 0) std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    return state_->traps.TrapsAbout(name, count, 5000);
   }
   static bool TrapsAvailable() { return state_->traps_ok; }
 };
@@ -261,10 +250,7 @@ TEST_P(PollEndToEndTest, RecordingsGiveWhatTheTableStates) {
     }
     return n;
   };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (received() < traps_total && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  zov::test::WaitUntil(5000, [&] { return received() >= traps_total; });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   received();
   EXPECT_EQ(traps_got, traps_wanted);

@@ -18,13 +18,11 @@
 #include <mutex>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/agents.h"
-#include "support/ovwdb_runner.h"
 #include "support/poll_rig.h"
 
 namespace {
@@ -32,6 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 using zov::test::FaultAgent;
 using zov::test::NvsnmpConfLine;
+using zov::test::ProgramResult;
+using zov::test::RunOvwdb;
 
 constexpr char kOptions[] = "-l -c 11 -w 12 -o 13";
 constexpr char kDumpOptions[] = "-d -l -c 11 -w 12 -o 13";
@@ -167,7 +167,7 @@ class ConcurrencyTest : public zov::test::PollSuite<Concurrency, true> {
         EXPECT_EQ(*field, p.state->field) << p.name;
       }
     }
-    ToolResult check = RunOvwdb({"dump"});
+    ProgramResult check = RunOvwdb({"dump"});
     EXPECT_EQ(check.exit_code, 0) << check.err;
     EXPECT_EQ(zov::test::Lines(check.out).size(), Printers().size());
   }
