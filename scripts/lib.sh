@@ -127,21 +127,15 @@ zov_enable_32bit() {
 # agents. Stops only those services (found by their pid files), never
 # another program's snmpd.
 zov_stop_snmp_services() {
-  local name pidfile pid sudo=()
+  local name pid sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo -n)
   for name in snmpd snmptrapd; do
-    pidfile=/run/$name.pid
-    [ -r "$pidfile" ] || continue
-    pid=$(cat "$pidfile" 2>/dev/null)
-    case $pid in '' | *[!0-9]*) continue ;; esac
-    kill -0 "$pid" 2>/dev/null || [ -e "/proc/$pid" ] || continue
+    pid=$(cat "/run/$name.pid" 2>/dev/null) || continue
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || continue
     echo "stopping the $name system service (pid $pid) so that it leaves its port free"
-    if command -v service >/dev/null; then
-      "${sudo[@]}" service "$name" stop >/dev/null 2>&1 || true
-    fi
-    if [ -e "/proc/$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ]; then
+    "${sudo[@]}" service "$name" stop >/dev/null 2>&1
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" != "$name" ] ||
       "${sudo[@]}" kill "$pid" 2>/dev/null || zov_warn "could not stop $name (pid $pid)"
-    fi
   done
   if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
     "${sudo[@]}" systemctl disable --now snmpd.service snmptrapd.service >/dev/null 2>&1 || true
