@@ -246,6 +246,9 @@ ConfCache& Cache() {
 }
 
 int ReadConf(const char* path, std::shared_ptr<const ParsedConf>* out) {
+  // A stat at every open, though a poll opens two sessions within a
+  // millisecond (4 to 5 us of CPU each here): each sees the file as it is
+  // when it opens, an edit made between them included.
   struct stat st;
   if (stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxConfBytes) return kOVsnmpErrConfig;
   ConfCache& cache = Cache();

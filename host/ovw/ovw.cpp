@@ -294,6 +294,11 @@ int OVwDbInit(void) {
     if (error != kOVwErrNone) return Fail(error);
     t_connection.path = path;
   }
+  // A read of its own, about 4 us of CPU a poll here (two fcntl calls, and an
+  // fstat while the write-ahead log is empty). The look-ups that follow trust
+  // the ids it vouches for, so it cannot wait for the value read, and that
+  // read must see what was written after them: two reads a poll, neither
+  // held open.
   CheckForChanges();
   return 0;
 }
