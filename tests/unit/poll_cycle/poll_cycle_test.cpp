@@ -125,6 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"UntimedCriticalNewIndex", {{2, 4, 0}, {7, 3, 0}}, 3, 4, 7, {11}, true},
         Case{"CriticalTrapNumberZeroStillStoresAndAnnounces", {{7, 3, 0}}, 3, 4, 7, {}, true,
              "-l -w 12 -o 13"},
+        Case{"ReportedAlertWithoutDescriptionIsAnnouncedButNotTrapped", {{1, 4, 100, std::nullopt}}, std::nullopt, 3,
+             100, {}, true},
         Case{"OtherSeverityUsesTheOtherNumber", {{5, 1, 90}}, 0, 2, 90, {13}, true},
         Case{"OfflineCriticalNotNewestReportsNewest",
              {{1, 4, 100}, {2, 3, 50, "Offline"}, {3, 1, 200}}, 0, 4, 200, {13}, true},
@@ -182,14 +184,6 @@ TEST_F(PollCycleTest, TrapCarriesTheReportedAlert) {
   ASSERT_EQ(sent[0].bindings.size(), 5u);
   EXPECT_EQ(sent[0].bindings[1].AsString(), kPrinter);
   EXPECT_EQ(sent[0].bindings[2].AsString(), "Door open");
-}
-
-TEST_F(PollCycleTest, ReportedAlertWithoutDescriptionIsAnnouncedButNotTrapped) {
-  fake_snmp::SetAgent(kPrinter, Printer({{1, 4, 100, std::nullopt}}));
-  EXPECT_EQ(Poll(), 3);
-  EXPECT_EQ(Field(), 100);
-  EXPECT_TRUE(fake_snmp::Sent().empty());
-  EXPECT_EQ(Count(log_.Text(), "Generating trap for printer\n"), 1);
 }
 
 TEST_F(PollCycleTest, NoLocalHostNameMeansNoTrapButTheSameStatusAndField) {

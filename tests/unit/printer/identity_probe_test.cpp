@@ -128,9 +128,7 @@ TEST_P(ProbeUnavailableTest, LeavesTheOutputsUnavailable) {
   fake_snmp::SetAgent(kPrinter, u.agent);
   if (u.fault) u.fault();
   Probe();
-  EXPECT_EQ(uptime_, 0u);
-  EXPECT_EQ(family_, nullptr);
-  EXPECT_EQ(family_count_, 0u);
+  ExpectUnavailable();
   if (u.log != "-") {
     EXPECT_EQ(log_.Text(), u.log);
   }

@@ -52,6 +52,17 @@ Agent AlertAgent(const std::vector<uint32_t>& indexes) {
   return agent;
 }
 
+// Row indexes as SeekRow visits them: newest first.
+std::vector<int32_t> Indexes(QuerySession& session) {
+  std::vector<int32_t> out;
+  for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
+    int32_t index = -1;
+    EXPECT_EQ(session.GetRowIndex(&index), kQueryOk);
+    out.push_back(index);
+  }
+  return out;
+}
+
 class QuerySessionTest : public ::testing::Test {
  protected:
   void SetUp() override { fake_snmp::Reset(); }
@@ -74,15 +85,7 @@ class QuerySessionTest : public ::testing::Test {
 
   void MakeAlertSession() { Make(kTable, {{"severity", kSeverity}, {"desc", kDesc}}); }
 
-  std::vector<int32_t> IndexesNewestFirst() {
-    std::vector<int32_t> out;
-    for (int32_t end = session_->SeekRow(false); end == 0; end = session_->SeekRow(true)) {
-      int32_t index = -1;
-      EXPECT_EQ(session_->GetRowIndex(&index), kQueryOk);
-      out.push_back(index);
-    }
-    return out;
-  }
+  std::vector<int32_t> IndexesNewestFirst() { return Indexes(*session_); }
 
   std::unique_ptr<QuerySession> session_;
 };
@@ -197,18 +200,6 @@ TEST_F(QuerySessionTest, WalkOfThreeRowsTakesFourExchangesAndKeepsNewestFirst) {
   std::free(text);
 }
 
-TEST_F(QuerySessionTest, ErrorStatusThatLooksLikeAnEndOfWalkIsNotSuccess) {
-  for (int32_t status : {kEndOfWalk, kWalkNotAdvancing, -3}) {
-    session_.reset();
-    fake_snmp::Reset();
-    Agent agent = AlertAgent({1, 2});
-    agent.error_status_on[2] = status;
-    fake_snmp::SetAgent(kPeer, agent);
-    MakeAlertSession();
-    EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrBadResponse) << status;
-  }
-}
-
 // How a walk ends: the result, the rows kept (newest first), and where
 // stated the exchanges made and the requests released after a failed one.
 struct WalkEnd {
@@ -277,6 +268,16 @@ INSTANTIATE_TEST_SUITE_P(
                 false, 2, {1}},
         WalkEnd{"ErrorStatusOnTheSecondExchangeKeepsTheFirstRow",
                 [] { return WithFault({1, 2, 3}, [](Agent* a) { a->error_status_on[2] = 2; }); }, false, 2, {1}, 2},
+        // Error statuses that look like the walk's own end codes are still failures.
+        WalkEnd{"ErrorStatusLikeEndOfWalkIsNotSuccess",
+                [] { return WithFault({1, 2}, [](Agent* a) { a->error_status_on[2] = kEndOfWalk; }); }, false,
+                kOVsnmpErrBadResponse, {1}, 2},
+        WalkEnd{"ErrorStatusLikeNotAdvancingIsNotSuccess",
+                [] { return WithFault({1, 2}, [](Agent* a) { a->error_status_on[2] = kWalkNotAdvancing; }); }, false,
+                kOVsnmpErrBadResponse, {1}, 2},
+        WalkEnd{"NegativeErrorStatusIsNotSuccess",
+                [] { return WithFault({1, 2}, [](Agent* a) { a->error_status_on[2] = -3; }); }, false,
+                kOVsnmpErrBadResponse, {1}, 2},
         WalkEnd{"NoAnswerReturnsTheLibraryErrorAndReleasesTheRequest",
                 [] { return WithFault({1}, [](Agent* a) { a->silent = true; }); }, false, kOVsnmpErrTimeout, {}, 1,
                 1},
@@ -407,32 +408,29 @@ class QuerySessionValueTest : public QuerySessionTest {
     ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
     ASSERT_EQ(session_->SeekRow(false), 0);
   }
+  // Not found, and the value untouched; the type as the lookup left it (none: not checked).
+  void ExpectNoInteger(const char* name, std::optional<int32_t> type_after = std::nullopt) {
+    int32_t type = -7;
+    int32_t value = -7;
+    EXPECT_EQ(session_->GetInteger(name, &type, &value), kQueryNotFound) << name;
+    if (type_after) EXPECT_EQ(type, *type_after) << name;
+    EXPECT_EQ(value, -7) << name;
+  }
 };
 
 TEST_F(QuerySessionValueTest, IntegerOfANameNoVariableHasOrOfAMissingBinding) {
   Serve({{Cell(kSeverity, 1), Value::Integer(3)}});
-  for (const char* name : {"nosuch", "group", "Severity"}) {
-    int32_t type = -7;
-    int32_t value = -7;
-    EXPECT_EQ(session_->GetInteger(name, &type, &value), kQueryNotFound) << name;
-    EXPECT_EQ(type, -7);
-    EXPECT_EQ(value, -7);
-  }
+  for (const char* name : {"nosuch", "group", "Severity"}) ExpectNoInteger(name, -7);
 }
 
 TEST_F(QuerySessionValueTest, IntegerNeverReadsBeyondAShortOrAbsentValue) {
   Serve({{Cell(kSeverity, 1), Value::Raw(kOVsnmpInteger, {1, 2})},
          {Cell(kGroup, 1), Value::Absent(kOVsnmpInteger)},
          {Cell(kDesc, 1), Value::String("abcd")}});
+  ExpectNoInteger("severity", kOVsnmpInteger);
+  ExpectNoInteger("group", kOVsnmpInteger);
   int32_t type = 0;
   int32_t value = -7;
-  EXPECT_EQ(session_->GetInteger("severity", &type, &value), kQueryNotFound);
-  EXPECT_EQ(type, kOVsnmpInteger);
-  EXPECT_EQ(value, -7);
-  type = 0;
-  EXPECT_EQ(session_->GetInteger("group", &type, &value), kQueryNotFound);
-  EXPECT_EQ(type, kOVsnmpInteger);
-  EXPECT_EQ(value, -7);
   // No type check: four bytes of a string read as an integer.
   EXPECT_EQ(session_->GetInteger("desc", &type, &value), kQueryOk);
   EXPECT_EQ(type, kOVsnmpOctetString);
@@ -474,10 +472,7 @@ TEST_F(QuerySessionValueTest, OidOfAValueOfAnotherTypeIsNotRead) {
 TEST_F(QuerySessionValueTest, StrayBindingOfAnEndedColumnIsNotFoundUnderIt) {
   // The group column has ended: its binding fell into the description column.
   Serve({{Cell(kSeverity, 3), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("d")}});
-  int32_t type = 0;
-  int32_t value = -7;
-  EXPECT_EQ(session_->GetInteger("group", &type, &value), kQueryNotFound);
-  EXPECT_EQ(value, -7);
+  ExpectNoInteger("group");
 }
 
 TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
@@ -536,13 +531,7 @@ TEST_F(QuerySessionTest, SessionsInSeveralThreadsDoNotMix) {
           seen[t] = {-1000 - r};
           return;
         }
-        std::vector<int32_t> indexes;
-        for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
-          int32_t index = 0;
-          session.GetRowIndex(&index);
-          indexes.push_back(index);
-        }
-        seen[t] = indexes;
+        seen[t] = Indexes(session);
       }
     });
   }
@@ -621,13 +610,7 @@ TEST_F(QuerySessionBoundsTest, DeadlineAlreadyPastSendsNothing) {
 // PDU: when it cannot, the rows' bindings would stay behind (TearDown
 // counts them).
 TEST_F(QuerySessionBoundsTest, RowsAreReleasedWhenTheLibraryCannotMakeAPdu) {
-  Agent agent;
-  for (uint32_t i = 1; i <= 3; ++i) {
-    agent.table[Cell(kSeverity, i)] = Value::Integer(4);
-    agent.table[Cell(kDesc, i)] = Value::String("alert");
-  }
-  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);  // the walk ends inside the agent
-  fake_snmp::SetAgent(kPeer, agent);
+  fake_snmp::SetAgent(kPeer, AlertAgent({1, 2, 3}));
   EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
   EXPECT_EQ(session_->RowCount(), 3);
   const int made = fake_snmp::GetCounts().create_pdu_calls;
