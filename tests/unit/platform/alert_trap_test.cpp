@@ -11,8 +11,6 @@
 
 namespace {
 
-using zov::test::LogCapture;
-
 using fake_snmp::O;
 
 constexpr const char* kPrinter = "10.20.30.40";  // 11 characters
@@ -41,16 +39,7 @@ std::string SnmpErrorRecord(const char* message, int error) {
   return std::string(kHost) + ": " + message + "\n\t" + OVsnmpErrString(error) + "\n";
 }
 
-class AlertTrapTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake_snmp::Reset();
-    ASSERT_TRUE(log_.ok());
-  }
-  void TearDown() override { zov::test::ExpectNothingLeaked(); }
-
-  LogCapture log_;
-};
+using AlertTrapTest = zov::test::FakeSnmpTest;
 
 TEST_F(AlertTrapTest, OpensTheTrapSessionToTheHostWithTheTrapArguments) {
   EXPECT_EQ(Send(17, Bytes("Paper jam")), 0);

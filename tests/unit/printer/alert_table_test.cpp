@@ -50,15 +50,11 @@ std::vector<Seen> Flatten(const AlertRecord* list) {
   return out;
 }
 
-class ReadAlertTableTest : public ::testing::Test {
+class ReadAlertTableTest : public zov::test::FakeSnmpTest {
  protected:
-  void SetUp() override {
-    fake_snmp::Reset();
-    ASSERT_TRUE(log_.ok());
-  }
   void TearDown() override {
     FreeAlertList(list_);
-    zov::test::ExpectNothingLeaked();
+    FakeSnmpTest::TearDown();
   }
 
   std::vector<Seen> Read(const Agent& agent) {
@@ -72,7 +68,6 @@ class ReadAlertTableTest : public ::testing::Test {
     return std::string(kPrinter) + ": Error querying printer\n\t" + text + "\n";
   }
 
-  LogCapture log_;
   AlertRecord* list_ = nullptr;
   int32_t walk_result_ = 0;
 };

@@ -13,8 +13,6 @@
 
 namespace {
 
-using zov::test::LogCapture;
-
 using fake_snmp::Agent;
 using fake_snmp::O;
 using fake_snmp::Oid;
@@ -34,15 +32,11 @@ Agent SystemAgent(std::optional<Value> uptime, std::optional<Value> object_id) {
   return agent;
 }
 
-class ProbeIdentityTest : public ::testing::Test {
+class ProbeIdentityTest : public zov::test::FakeSnmpTest {
  protected:
-  void SetUp() override {
-    fake_snmp::Reset();
-    ASSERT_TRUE(log_.ok());
-  }
   void TearDown() override {
     FreeOid(family_);
-    zov::test::ExpectNothingLeaked();
+    FakeSnmpTest::TearDown();
   }
 
   // Starts the outputs at values a probe must overwrite.
@@ -59,7 +53,6 @@ class ProbeIdentityTest : public ::testing::Test {
     EXPECT_EQ(family_count_, 0u);
   }
 
-  LogCapture log_;
   uint32_t uptime_ = 0;
   uint32_t* family_ = nullptr;
   uint32_t family_count_ = 0;
