@@ -413,7 +413,7 @@ class QuerySessionValueTest : public QuerySessionTest {
     int32_t type = -7;
     int32_t value = -7;
     EXPECT_EQ(session_->GetInteger(name, &type, &value), kQueryNotFound) << name;
-    if (type_after) EXPECT_EQ(type, *type_after) << name;
+    EXPECT_EQ(type, type_after.value_or(type)) << name;
     EXPECT_EQ(value, -7) << name;
   }
 };
