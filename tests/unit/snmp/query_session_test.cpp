@@ -39,14 +39,16 @@ Oid Cell(const char* column, uint32_t index) {
   return oid;
 }
 
-// Severity and description columns of an alert table with these indexes,
-// and an enterprise object after the table, as real printers have.
-Agent AlertAgent(const std::vector<uint32_t>& indexes) {
+// The severity column (and unless severity_only the description column) of
+// an alert table with these indexes, and unless last an enterprise object
+// after the table, as real printers have.
+Agent AlertAgent(const std::vector<uint32_t>& indexes, bool severity_only = false, bool last = false) {
   Agent agent;
   for (uint32_t i : indexes) {
     agent.table[Cell(kSeverity, i)] = Value::Integer(static_cast<int32_t>(i) + 100);
-    agent.table[Cell(kDesc, i)] = Value::String("alert " + std::to_string(i));
+    if (!severity_only) agent.table[Cell(kDesc, i)] = Value::String("alert " + std::to_string(i));
   }
+  if (last) return agent;
   agent.table[O(".1.3.6.1.2.1.43.18.2.1.0")] = Value::Integer(0);
   agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
   return agent;
@@ -258,13 +260,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WalkEnd{"EmptyTableEndsAtTheFirstAnswer", [] { return AlertAgent({}); }, false, kQueryOk, {}, 1},
         // SNMPv1: the description column runs past the end of the agent's MIB.
-        WalkEnd{"TableThatIsTheAgentsLastObjectEndsWithNoSuchName",
-                [] {
-                  Agent agent;
-                  agent.table[Cell(kSeverity, 1)] = Value::Integer(3);
-                  agent.table[Cell(kDesc, 1)] = Value::String("last");
-                  return agent;
-                },
+        WalkEnd{"TableThatIsTheAgentsLastObjectEndsWithNoSuchName", [] { return AlertAgent({1}, false, true); },
                 false, 2, {1}},
         WalkEnd{"ErrorStatusOnTheSecondExchangeKeepsTheFirstRow",
                 [] { return WithFault({1, 2, 3}, [](Agent* a) { a->error_status_on[2] = 2; }); }, false, 2, {1}, 2},
@@ -306,15 +302,8 @@ INSTANTIATE_TEST_SUITE_P(
                   });
                 },
                 false, kWalkNotAdvancing, {6, 5}},
-        WalkEnd{"AdvanceIsJudgedUnsigned",
-                [] {
-                  Agent agent;
-                  agent.table[Cell(kSeverity, 7)] = Value::Integer(3);
-                  agent.table[Cell(kSeverity, 0x80000001u)] = Value::Integer(4);
-                  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
-                  return agent;
-                },
-                true, kQueryOk, {INT32_MIN + 1, 7}},
+        WalkEnd{"AdvanceIsJudgedUnsigned", [] { return AlertAgent({7, 0x80000001u}, true); }, true, kQueryOk,
+                {INT32_MIN + 1, 7}},
         WalkEnd{"EndlessTableStopsAfterTheRowBound",
                 [] {
                   return Answering([](int n, const std::vector<Oid>&) {
@@ -324,12 +313,9 @@ INSTANTIATE_TEST_SUITE_P(
                 true, kWalkTooLong, Descending(kMaxWalkRows + 1), kMaxWalkRows + 1},
         WalkEnd{"TableOfExactlyTheRowBoundIsWalkedWhole",
                 [] {
-                  Agent agent;
-                  for (int i = 1; i <= kMaxWalkRows; ++i) {
-                    agent.table[Cell(kSeverity, static_cast<uint32_t>(i))] = Value::Integer(4);
-                  }
-                  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
-                  return agent;
+                  std::vector<uint32_t> all;
+                  for (uint32_t i = 1; i <= kMaxWalkRows; ++i) all.push_back(i);
+                  return AlertAgent(all, true);
                 },
                 true, kQueryOk, Descending(kMaxWalkRows)}),
     [](const auto& info) { return std::string(info.param.name); });
