@@ -62,7 +62,10 @@ void Reset() {
 }
 
 OVwFieldId AddField(const std::string& name) {
-  return Locked([&](State& s) { return s.fields.emplace(name, s.next_field).second ? s.next_field++ : s.fields[name]; });
+  return Locked([&](State& s) {
+    auto it = s.fields.find(name);
+    return it != s.fields.end() ? it->second : s.fields.emplace(name, s.next_field++).first->second;
+  });
 }
 
 OVwObjectId AddObject(const std::string& hostname) {

@@ -79,15 +79,19 @@ class QuerySessionTest : public ::testing::Test {
     uint32_t count = 0;
     uint32_t* block = ParseOid(scope, &count);
     session_ = std::make_unique<QuerySession>(block, count);
-    for (const auto& [name, oid] : vars) {
-      auto* v = new QueryVariable(name, 2, oid);
-      ASSERT_EQ(session_->AddVariable(v), kQueryOk);
-    }
+    for (const auto& [name, oid] : vars) ASSERT_EQ(session_->AddVariable(new QueryVariable(name, 2, oid)), kQueryOk);
   }
 
   void MakeAlertSession() { Make(kTable, {{"severity", kSeverity}, {"desc", kDesc}}); }
 
-  std::vector<int32_t> IndexesNewestFirst() { return Indexes(*session_); }
+  // One row whose cells are given, for the Get operations to read.
+  void Serve(Bindings cells, const std::vector<std::pair<const char*, const char*>>& vars = {
+                                 {"severity", kSeverity}, {"group", kGroup}, {"desc", kDesc}}) {
+    Make(kTable, vars);
+    fake_snmp::SetAgent(kPeer, Answering([cells](int, const std::vector<Oid>&) { return cells; }));
+    ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+    ASSERT_EQ(session_->SeekRow(false), 0);
+  }
 
   std::unique_ptr<QuerySession> session_;
 };
@@ -188,7 +192,7 @@ TEST_F(QuerySessionTest, WalkOfThreeRowsTakesFourExchangesAndKeepsNewestFirst) {
   EXPECT_EQ(requests[2].Oids(), (std::vector<Oid>{Cell(kSeverity, 2), Cell(kDesc, 2)}));
   EXPECT_EQ(requests[3].Oids(), (std::vector<Oid>{Cell(kSeverity, 5), Cell(kDesc, 5)}));
 
-  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{5, 2, 1}));
+  EXPECT_EQ(Indexes(*session_), (std::vector<int32_t>{5, 2, 1}));
   EXPECT_EQ(session_->SeekRow(true), 1);
   EXPECT_EQ(session_->SeekRow(true), 1);
 
@@ -232,7 +236,7 @@ TEST_P(QuerySessionWalkEndTest, ResultRowsAndExchanges) {
     EXPECT_NE(result, kQueryOk);
   }
   EXPECT_EQ(session_->RowCount(), static_cast<int32_t>(w.rows.size()));
-  EXPECT_EQ(IndexesNewestFirst(), w.rows);
+  EXPECT_EQ(Indexes(*session_), w.rows);
   if (w.requests >= 0) {
     EXPECT_EQ(fake_snmp::GetCounts().blocking_sends, w.requests);
   }
@@ -385,15 +389,8 @@ TEST_F(QuerySessionTest, GetOperationsBeforeSeekRowFindNothing) {
   EXPECT_EQ(index, -7);
 }
 
-// One row whose cells are given; the Get operations read it.
 class QuerySessionValueTest : public QuerySessionTest {
  protected:
-  void Serve(Bindings cells) {
-    Make(kTable, {{"severity", kSeverity}, {"group", kGroup}, {"desc", kDesc}});
-    fake_snmp::SetAgent(kPeer, Answering([cells](int, const std::vector<Oid>&) { return cells; }));
-    ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
-    ASSERT_EQ(session_->SeekRow(false), 0);
-  }
   // Not found, and the value untouched; the type as the lookup left it (none: not checked).
   void ExpectNoInteger(const char* name, std::optional<int32_t> type_after = std::nullopt) {
     int32_t type = -7;
@@ -462,12 +459,8 @@ TEST_F(QuerySessionValueTest, StrayBindingOfAnEndedColumnIsNotFoundUnderIt) {
 }
 
 TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
-  Make(kTable, {{"x", kSeverity}, {"x", kDesc}});
-  fake_snmp::SetAgent(kPeer, Answering([](int, const std::vector<Oid>&) {
-                        return Bindings{{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}};
-                      }));
-  ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
-  session_->SeekRow(false);
+  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}},
+        {{"x", kSeverity}, {"x", kDesc}});
   int32_t type = 0;
   int32_t value = 0;
   EXPECT_EQ(session_->GetInteger("x", &type, &value), kQueryOk);
@@ -476,12 +469,7 @@ TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
 }
 
 TEST_F(QuerySessionTest, RowIndexIsTheLastSubIdentifierOfTheFirstBinding) {
-  Make(kTable, {{"severity", kSeverity}});
-  Agent agent;
-  agent.table[O(".1.3.6.1.2.1.43.18.1.1.2.1.7")] = Value::Integer(3);
-  fake_snmp::SetAgent(kPeer, agent);
-  ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
-  ASSERT_EQ(session_->SeekRow(false), 0);
+  Serve({{Cell(kSeverity, 7), Value::Integer(3)}}, {{"severity", kSeverity}});
   int32_t index = 0;
   EXPECT_EQ(session_->GetRowIndex(&index), kQueryOk);
   EXPECT_EQ(index, 7);
