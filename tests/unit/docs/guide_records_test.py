@@ -23,29 +23,13 @@ CONVERSION = re.compile(r"%[-+ #0]*(\*|\d+)?(?:\.(\*|\d+))?(?:hh|h|ll|l|z|j|t)?(
 ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "'": "'", "0": "\0"}
 
 
+# A string or character literal, or a comment; a literal is skipped whole.
+TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\'\\]|\\.)*\'|//[^\n]*|/\*.*?(?:\*/|\Z)', re.S)
+
+
 def strip_comments(text):
     """The source with comments blanked out; strings and line numbers kept."""
-    out, i, n = [], 0, len(text)
-    while i < n:
-        c = text[i]
-        if c in "\"'":
-            j = i + 1
-            while j < n and text[j] != c:
-                j += 2 if text[j] == "\\" else 1
-            out.append(text[i:j + 1])
-            i = j + 1
-        elif text.startswith("//", i):
-            j = text.find("\n", i)
-            i = n if j < 0 else j
-        elif text.startswith("/*", i):
-            j = text.find("*/", i + 2)
-            j = n if j < 0 else j + 2
-            out.append(re.sub(r"[^\n]", " ", text[i:j]))
-            i = j
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out)
+    return TOKEN.sub(lambda m: m.group() if m.group()[0] in "\"'" else re.sub(r"[^\n]", " ", m.group()), text)
 
 
 def call_arguments(text, open_paren):
@@ -54,10 +38,7 @@ def call_arguments(text, open_paren):
     while i < len(text):
         c = text[i]
         if c in "\"'":
-            j = i + 1
-            while text[j] != c:
-                j += 2 if text[j] == "\\" else 1
-            i = j
+            i = TOKEN.match(text, i).end() - 1
         elif c in "([{":
             depth += 1
         elif c in ")]}":
