@@ -97,13 +97,8 @@ def returned_literals(function, sources):
     for text in sources.values():
         m = re.search(r"\b%s\s*\([^;{)]*\)\s*\{" % re.escape(function), text)
         if m:
-            depth, i = 0, m.end() - 1
-            while True:
-                depth += {"{": 1, "}": -1}.get(text[i], 0)
-                if depth == 0:
-                    break
-                i += 1
-            found += [[literal(s)] for s in re.findall(r'return\s+("(?:[^"\\]|\\.)*")\s*;', text[m.end():i])]
+            body = ",".join(call_arguments(text, m.end() - 1))  # split at its commas, joined again
+            found += [[literal(s)] for s in re.findall(r'return\s+("(?:[^"\\]|\\.)*")\s*;', body)]
     return found
 
 
