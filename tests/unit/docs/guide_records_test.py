@@ -117,17 +117,6 @@ def argument_records(arg, text, sources):
     return None
 
 
-def writers(root):
-    names = set()
-    for name in sorted(os.listdir(os.path.join(root, "src", "log"))):
-        if name.endswith(".h"):
-            with open(os.path.join(root, "src", "log", name)) as f:
-                for m in re.finditer(r"\bvoid\s+(Log\w+)\s*\(([^)]*)\)\s*;", strip_comments(f.read())):
-                    if "char" in m.group(2):
-                        names.add(m.group(1))
-    return names
-
-
 def extract(root):
     """{record pieces (tuple): [where, ...]} and a list of calls whose text is unknown."""
     sources = {}
@@ -137,11 +126,17 @@ def extract(root):
                 path = os.path.join(folder, name)
                 with open(path) as f:
                     sources[os.path.relpath(path, root)] = strip_comments(f.read())
-    names = writers(root)
+    log_dir = os.path.join("src", "log") + os.sep
+    # The log's writers: the functions of its headers named Log... that take a text.
+    names = {m.group(1) for path, text in sources.items() if path.startswith(log_dir) and path.endswith(".h")
+             for m in re.finditer(r"\bvoid\s+(Log\w+)\s*\(([^)]*)\)\s*;", text) if "char" in m.group(2)}
     records, unknown = {}, []
     call = re.compile(r"\b(%s)\s*\(" % "|".join(sorted(names)))
     for path, text in sorted(sources.items()):
-        in_log = path.startswith(os.path.join("src", "log") + os.sep)
+        in_log = path.startswith(log_dir)
+
+        def add(pieces, at):
+            records.setdefault(tuple(pieces), []).append("%s:%d" % (path, text.count("\n", 0, at) + 1))
         for m in call.finditer(text):
             where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
             args = call_arguments(text, m.end() - 1)
@@ -154,20 +149,18 @@ def extract(root):
             if not found and not in_log:
                 unknown.append("%s: %s(%s)" % (where, m.group(1), ", ".join(args)))
             for pieces in found:
-                records.setdefault(tuple(pieces), []).append(where)
+                add(pieces, m.start())
         if in_log:
             # The log's own lines, kept as named formats: kSomethingRecord.
             for m in re.finditer(r"\bconstexpr\s+char\s+(k\w*Record)\s*\[\s*\]\s*=", text):
                 fmt = constant(m.group(1), text)
                 if fmt:
-                    where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
-                    records.setdefault(tuple(formatted(fmt, [], text)), []).append(where)
+                    add(formatted(fmt, [], text), m.start())
             for m in re.finditer(r"\bfprintf\s*\(", text):
                 args = call_arguments(text, m.end() - 1)
                 fmt = resolve(args[1], text) if len(args) > 1 else None
                 if fmt:
-                    where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
-                    records.setdefault(tuple(formatted(fmt[0], args[2:], text)), []).append(where)
+                    add(formatted(fmt[0], args[2:], text), m.start())
     return records, unknown
 
 
