@@ -243,29 +243,25 @@ TEST_P(PollCycleRefusalTest, EndsWithStatusZeroLeavingFieldAndTrapsAlone) {
 }
 
 using fake_snmp::Changed;
+constexpr char kQueryFailed[] = "lobby-laser: Error querying printer\n\t";
+constexpr char kOtherFamily[] = "lobby-laser: Printer is not of the supported family\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, PollCycleRefusalTest,
     ::testing::Values(
-        Refusal{"NoAnswer", Changed(Printer({}), [](Agent* a) { a->silent = true; }),
-                "lobby-laser: Error querying printer\n\t"},
+        Refusal{"NoAnswer", Changed(Printer({}), [](Agent* a) { a->silent = true; }), kQueryFailed},
         Refusal{"UptimeZero", Printer({{1, 4, 100}}, 0),
                 "lobby-laser: Unable to get sysUpTime or printer ID from printer\n"},
-        Refusal{"ForeignVendor", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.11.2.3.9.1"),
-                "lobby-laser: Printer is not of the supported family\n"},
-        Refusal{"VendorEnterpriseOnly", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8"),
-                "lobby-laser: Printer is not of the supported family\n"},
+        Refusal{"ForeignVendor", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.11.2.3.9.1"), kOtherFamily},
+        Refusal{"VendorEnterpriseOnly", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8"), kOtherFamily},
         // The vendor's own subtree beside the family: only the tenth sub-identifier differs.
-        Refusal{"VendorOutsideTheFamily", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8.62.2.1"),
-                "lobby-laser: Printer is not of the supported family\n"},
+        Refusal{"VendorOutsideTheFamily", Printer({{1, 4, 100}}, 4242, ".1.3.6.1.4.1.808.8.62.2.1"), kOtherFamily},
         // The probe is request 1, the first row 2.
         Refusal{"WalkErrorStatus", Changed(Printer({{1, 4, 100}}), [](Agent* a) { a->error_status_on[3] = 5; }),
-                "lobby-laser: Error querying printer\n\t"},
+                kQueryFailed},
         Refusal{"WalkSilentMidway",
-                Changed(Printer({{1, 4, 100}, {2, 4, 200}}), [](Agent* a) { a->silent_on = {3, 4, 5}; }),
-                "lobby-laser: Error querying printer\n\t"},
-        Refusal{"TableLastInAgent", Printer({{1, 4, 100}}, 4242, zov::test::kSupportedFamily, false),
-                "lobby-laser: Error querying printer\n\t"}),
+                Changed(Printer({{1, 4, 100}, {2, 4, 200}}), [](Agent* a) { a->silent_on = {3, 4, 5}; }), kQueryFailed},
+        Refusal{"TableLastInAgent", Printer({{1, 4, 100}}, 4242, zov::test::kSupportedFamily, false), kQueryFailed}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(PollCycleTest, NoAddressIsRefusedWithoutTouchingAnything) {
