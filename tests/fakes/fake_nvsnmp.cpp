@@ -117,6 +117,14 @@ OVsnmpPdu* NewPdu(State& s, int type) {
   return pdu;
 }
 
+// A refused add: the blocks handed over with it are freed all the same.
+OVsnmpVarBind* RefuseAdd(int err, uint32_t* oid, void* value = nullptr) {
+  std::free(oid);
+  std::free(value);
+  OVsnmpErrno = err;
+  return nullptr;
+}
+
 // A binding that owns the OID block, appended to the PDU.
 OVsnmpVarBind* AppendBinding(State& s, OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_length, uint8_t type) {
   auto* b = static_cast<OVsnmpVarBind*>(std::calloc(1, sizeof(OVsnmpVarBind)));
@@ -333,16 +341,11 @@ OVsnmpVarBind* OVsnmpAddNullVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid_
   std::lock_guard lock(Mutex());
   auto& s = Fake();
   const int n = ++s.counts.add_null_calls;
-  int err = 0;
   if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
-    err = kOVsnmpErrBadArgument;
-  } else if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kAddNullVarBind, n)) {
-    err = *scripted;
+    return fake_snmp::RefuseAdd(kOVsnmpErrBadArgument, oid);
   }
-  if (err != 0) {
-    std::free(oid);  // handed over whatever the outcome
-    OVsnmpErrno = err;
-    return nullptr;
+  if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kAddNullVarBind, n)) {
+    return fake_snmp::RefuseAdd(*scripted, oid);
   }
   return fake_snmp::AppendBinding(s, pdu, oid, oid_length, kOVsnmpNull);
 }
@@ -355,22 +358,13 @@ OVsnmpVarBind* OVsnmpAddTypedVarBind(OVsnmpPdu* pdu, uint32_t* oid, uint32_t oid
   const bool integer = fake_snmp::IsIntegerType(type);
   // Blocks handed over with the call (integers are only read).
   void* handed = (!integer && value != nullptr) ? static_cast<void*>(value->string) : nullptr;
-  int err = 0;
-  if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr) {
-    err = kOVsnmpErrBadArgument;
-  } else if (type != kOVsnmpNull && value == nullptr) {
-    err = kOVsnmpErrBadArgument;
-  } else if (type != kOVsnmpNull && value->string == nullptr && (integer || val_len > 0)) {
-    // An empty string or OID may come without a block (malloc(0) may give none).
-    err = kOVsnmpErrBadArgument;
-  } else if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kAddTypedVarBind, n)) {
-    err = *scripted;
+  // An empty string or OID may come without a block (malloc(0) may give none).
+  if (pdu == nullptr || s.live_pdus.count(pdu) == 0 || oid == nullptr ||
+      (type != kOVsnmpNull && (value == nullptr || (value->string == nullptr && (integer || val_len > 0))))) {
+    return fake_snmp::RefuseAdd(kOVsnmpErrBadArgument, oid, handed);
   }
-  if (err != 0) {
-    std::free(oid);
-    std::free(handed);
-    OVsnmpErrno = err;
-    return nullptr;
+  if (auto scripted = fake_snmp::Scripted(s.failures, fake_snmp::Call::kAddTypedVarBind, n)) {
+    return fake_snmp::RefuseAdd(*scripted, oid, handed);
   }
   OVsnmpVarBind* b = fake_snmp::AppendBinding(s, pdu, oid, oid_length, type);
   b->val_len = val_len;

@@ -8,13 +8,8 @@
 namespace fake_ovw {
 namespace {
 
-struct Field {
-  OVwFieldId id;
-  bool integer;
-};
-
 struct State {
-  std::map<std::string, Field> fields;
+  std::map<std::string, OVwFieldId> fields;  // integer fields, by name
   std::map<std::string, OVwObjectId> objects;
   std::map<std::pair<OVwObjectId, OVwFieldId>, int32_t> values;
   OVwFieldId next_field = 1;
@@ -49,17 +44,15 @@ auto Locked(F f) {
   return f(S());
 }
 
-// An integer field of an existing object, or -1 with the error set.
+// A field of an existing object, or -1 with the error set.
 int CheckIntegerField(State& s, OVwObjectId object, OVwFieldId field) {
-  const Field* f = nullptr;
-  for (const auto& [name, candidate] : s.fields) f = candidate.id == field ? &candidate : f;
+  bool field_exists = false;
+  for (const auto& [name, id] : s.fields) field_exists = field_exists || id == field;
   bool object_exists = false;
   for (const auto& [name, id] : s.objects) object_exists = object_exists || id == object;
-  if (f == nullptr || !object_exists || !f->integer) {
-    s.error = f == nullptr ? kOVwErrNoSuchField : !object_exists ? kOVwErrNoSuchObject : kOVwErrFieldType;
-    return -1;
-  }
-  return 0;
+  if (field_exists && object_exists) return 0;
+  s.error = field_exists ? kOVwErrNoSuchObject : kOVwErrNoSuchField;
+  return -1;
 }
 
 }  // namespace
@@ -68,10 +61,10 @@ void Reset() {
   Locked([](State& s) { s = State{}; });
 }
 
-OVwFieldId AddField(const std::string& name, bool integer) {
+OVwFieldId AddField(const std::string& name) {
   return Locked([&](State& s) {
     auto it = s.fields.find(name);
-    return it != s.fields.end() ? it->second.id : s.fields.emplace(name, Field{s.next_field++, integer}).first->second.id;
+    return it != s.fields.end() ? it->second : s.fields.emplace(name, s.next_field++).first->second;
   });
 }
 
@@ -86,7 +79,7 @@ void SetValue(const std::string& hostname, const std::string& field, int32_t val
   Locked([&](State& s) {
     auto object = s.objects.find(hostname);
     auto f = s.fields.find(field);
-    if (object != s.objects.end() && f != s.fields.end()) s.values[{object->second, f->second.id}] = value;
+    if (object != s.objects.end() && f != s.fields.end()) s.values[{object->second, f->second}] = value;
   });
 }
 
@@ -95,7 +88,7 @@ std::optional<int32_t> Value(const std::string& hostname, const std::string& fie
     auto object = s.objects.find(hostname);
     auto f = s.fields.find(field);
     if (object == s.objects.end() || f == s.fields.end()) return std::nullopt;
-    auto v = s.values.find({object->second, f->second.id});
+    auto v = s.values.find({object->second, f->second});
     if (v == s.values.end()) return std::nullopt;
     return v->second;
   });
@@ -174,7 +167,7 @@ const char* OVwErrorMsg(int error) {
 OVwFieldId OVwDbFieldNameToFieldId(const char* field_name) {
   return Recorded("OVwDbFieldNameToFieldId", {Text(field_name)}, [&](State& s) -> OVwFieldId {
     auto it = field_name ? s.fields.find(field_name) : s.fields.end();
-    if (it != s.fields.end()) return it->second.id;
+    if (it != s.fields.end()) return it->second;
     s.error = kOVwErrNoSuchField;
     return 0;
   });

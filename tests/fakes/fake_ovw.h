@@ -24,9 +24,8 @@ struct Call {
 // error 0, empty call log.
 void Reset();
 
-// Defines a field (integer unless told otherwise); an existing name keeps
-// its id. Ids start at 1.
-OVwFieldId AddField(const std::string& name, bool integer = true);
+// Defines an integer field; an existing name keeps its id. Ids start at 1.
+OVwFieldId AddField(const std::string& name);
 // Adds an object by host name; an existing one keeps its id. Ids start at 1.
 OVwObjectId AddObject(const std::string& hostname);
 // Stores a value directly, bypassing the call log and the scripted failures.

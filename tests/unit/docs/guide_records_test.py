@@ -23,29 +23,13 @@ CONVERSION = re.compile(r"%[-+ #0]*(\*|\d+)?(?:\.(\*|\d+))?(?:hh|h|ll|l|z|j|t)?(
 ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "\\": "\\", '"': '"', "'": "'", "0": "\0"}
 
 
+# A string or character literal, or a comment; a literal is skipped whole.
+TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\'\\]|\\.)*\'|//[^\n]*|/\*.*?(?:\*/|\Z)', re.S)
+
+
 def strip_comments(text):
     """The source with comments blanked out; strings and line numbers kept."""
-    out, i, n = [], 0, len(text)
-    while i < n:
-        c = text[i]
-        if c in "\"'":
-            j = i + 1
-            while j < n and text[j] != c:
-                j += 2 if text[j] == "\\" else 1
-            out.append(text[i:j + 1])
-            i = j + 1
-        elif text.startswith("//", i):
-            j = text.find("\n", i)
-            i = n if j < 0 else j
-        elif text.startswith("/*", i):
-            j = text.find("*/", i + 2)
-            j = n if j < 0 else j + 2
-            out.append(re.sub(r"[^\n]", " ", text[i:j]))
-            i = j
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out)
+    return TOKEN.sub(lambda m: m.group() if m.group()[0] in "\"'" else re.sub(r"[^\n]", " ", m.group()), text)
 
 
 def call_arguments(text, open_paren):
@@ -54,10 +38,7 @@ def call_arguments(text, open_paren):
     while i < len(text):
         c = text[i]
         if c in "\"'":
-            j = i + 1
-            while text[j] != c:
-                j += 2 if text[j] == "\\" else 1
-            i = j
+            i = TOKEN.match(text, i).end() - 1
         elif c in "([{":
             depth += 1
         elif c in ")]}":
@@ -116,13 +97,8 @@ def returned_literals(function, sources):
     for text in sources.values():
         m = re.search(r"\b%s\s*\([^;{)]*\)\s*\{" % re.escape(function), text)
         if m:
-            depth, i = 0, m.end() - 1
-            while True:
-                depth += {"{": 1, "}": -1}.get(text[i], 0)
-                if depth == 0:
-                    break
-                i += 1
-            found += [[literal(s)] for s in re.findall(r'return\s+("(?:[^"\\]|\\.)*")\s*;', text[m.end():i])]
+            body = ",".join(call_arguments(text, m.end() - 1))  # split at its commas, joined again
+            found += [[literal(s)] for s in re.findall(r'return\s+("(?:[^"\\]|\\.)*")\s*;', body)]
     return found
 
 
@@ -141,17 +117,6 @@ def argument_records(arg, text, sources):
     return None
 
 
-def writers(root):
-    names = set()
-    for name in sorted(os.listdir(os.path.join(root, "src", "log"))):
-        if name.endswith(".h"):
-            with open(os.path.join(root, "src", "log", name)) as f:
-                for m in re.finditer(r"\bvoid\s+(Log\w+)\s*\(([^)]*)\)\s*;", strip_comments(f.read())):
-                    if "char" in m.group(2):
-                        names.add(m.group(1))
-    return names
-
-
 def extract(root):
     """{record pieces (tuple): [where, ...]} and a list of calls whose text is unknown."""
     sources = {}
@@ -161,11 +126,17 @@ def extract(root):
                 path = os.path.join(folder, name)
                 with open(path) as f:
                     sources[os.path.relpath(path, root)] = strip_comments(f.read())
-    names = writers(root)
+    log_dir = os.path.join("src", "log") + os.sep
+    # The log's writers: the functions of its headers named Log... that take a text.
+    names = {m.group(1) for path, text in sources.items() if path.startswith(log_dir) and path.endswith(".h")
+             for m in re.finditer(r"\bvoid\s+(Log\w+)\s*\(([^)]*)\)\s*;", text) if "char" in m.group(2)}
     records, unknown = {}, []
     call = re.compile(r"\b(%s)\s*\(" % "|".join(sorted(names)))
     for path, text in sorted(sources.items()):
-        in_log = path.startswith(os.path.join("src", "log") + os.sep)
+        in_log = path.startswith(log_dir)
+
+        def add(pieces, at):
+            records.setdefault(tuple(pieces), []).append("%s:%d" % (path, text.count("\n", 0, at) + 1))
         for m in call.finditer(text):
             where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
             args = call_arguments(text, m.end() - 1)
@@ -178,20 +149,18 @@ def extract(root):
             if not found and not in_log:
                 unknown.append("%s: %s(%s)" % (where, m.group(1), ", ".join(args)))
             for pieces in found:
-                records.setdefault(tuple(pieces), []).append(where)
+                add(pieces, m.start())
         if in_log:
             # The log's own lines, kept as named formats: kSomethingRecord.
             for m in re.finditer(r"\bconstexpr\s+char\s+(k\w*Record)\s*\[\s*\]\s*=", text):
                 fmt = constant(m.group(1), text)
                 if fmt:
-                    where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
-                    records.setdefault(tuple(formatted(fmt, [], text)), []).append(where)
+                    add(formatted(fmt, [], text), m.start())
             for m in re.finditer(r"\bfprintf\s*\(", text):
                 args = call_arguments(text, m.end() - 1)
                 fmt = resolve(args[1], text) if len(args) > 1 else None
                 if fmt:
-                    where = "%s:%d" % (path, text.count("\n", 0, m.start()) + 1)
-                    records.setdefault(tuple(formatted(fmt[0], args[2:], text)), []).append(where)
+                    add(formatted(fmt[0], args[2:], text), m.start())
     return records, unknown
 
 

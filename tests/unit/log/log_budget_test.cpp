@@ -70,9 +70,7 @@ TEST_F(LogBudgetTest, TwoWaitsOfOneCallShareItsTwoSeconds) {
   EXPECT_GE(waited, std::chrono::milliseconds(1950));
   EXPECT_LT(waited, std::chrono::milliseconds(2400)) << "each record waited on a budget of its own";
   // The next call says what was dropped.
-  LogOpen(1);
-  LogText("next\n");
-  LogClose();
+  LogCall(1, "next\n");
   EXPECT_EQ(PslogText(), "first\nDropped 1 log record of process " + std::to_string(getpid()) +
                              ": the log lock was held elsewhere\nnext\n");
 }

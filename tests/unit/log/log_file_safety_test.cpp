@@ -23,16 +23,18 @@ namespace {
 
 using LogFileSafetyTest = LogDirectoryTest;
 
-// Runs body in a child process and waits for it at most limit. Returns true
-// when the child ended by itself with status 0; a child that hangs is
-// killed. A call blocked for good must not take the test binary with it.
-bool RunsToTheEndWithin(std::chrono::milliseconds limit, void (*body)()) {
+// Runs body in a child process (its id in *child) and waits for it at most
+// limit. Returns true when the child ended by itself with status 0; a child
+// that hangs is killed. A call blocked for good must not take the test
+// binary with it.
+bool RunsToTheEndWithin(std::chrono::milliseconds limit, void (*body)(), pid_t* child = nullptr) {
   const pid_t pid = fork();
   if (pid < 0) return false;
   if (pid == 0) {
     body();
     _exit(0);
   }
+  if (child != nullptr) *child = pid;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -78,13 +80,13 @@ TEST_F(LogFileSafetyTest, FifoAtTheLogPathIsNotWrittenAndBlocksNoCall) {
 // A file that refuses part of a record (here: the file size limit) loses
 // that record, and says so in the next one, which starts on a line of its
 // own; the call goes on logging.
+constexpr rlim_t kFileLimit = 100;
+
 TEST_F(LogFileSafetyTest, RecordTheFileRefusesIsCountedAndTheNextStartsANewLine) {
-  constexpr rlim_t kLimit = 100;
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  pid_t pid = 0;
+  ASSERT_TRUE(RunsToTheEndWithin(std::chrono::seconds(10), [] {
     signal(SIGXFSZ, SIG_IGN);  // a refused write, not a killed process
-    rlimit limit{kLimit, RLIM_INFINITY};
+    rlimit limit{kFileLimit, RLIM_INFINITY};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
     LogOpen(1);
     LogPair("printer", (std::string(200, 'x') + "\n").c_str());
@@ -92,12 +94,8 @@ TEST_F(LogFileSafetyTest, RecordTheFileRefusesIsCountedAndTheNextStartsANewLine)
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
     LogText("after\n");
     LogClose();
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const std::string cut = ("printer: " + std::string(200, 'x')).substr(0, kLimit);
+  }, &pid));
+  const std::string cut = ("printer: " + std::string(200, 'x')).substr(0, kFileLimit);
   EXPECT_EQ(PslogText(), cut + "\nDropped 1 log record of process " + std::to_string(pid) +
                              ": the log file could not be written in time\nafter\n");
 }

@@ -18,6 +18,13 @@ inline void WriteWholeFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+// One call that writes text, with (l = 1) or without the log asked for.
+inline void LogCall(int l, const char* text) {
+  LogOpen(l);
+  LogText(text);
+  LogClose();
+}
+
 // Descriptors of this process open on the file; none when it does not exist.
 inline int OpenDescriptors(const std::string& file) {
   int count = 0;

@@ -58,15 +58,11 @@ TEST_F(NamedMutexTest, PlantedLinkOrFifoIsRefusedAndTheNextLogOpenTriesAgain) {
     EXPECT_FALSE(EnsureSystemMutex());
     EXPECT_EQ(LockSystemMutex(WaitLimit()), kLockUnavailable);
 
-    LogOpen(1);  // no lock: the call logs nothing
-    LogText("unguarded\n");
-    LogClose();
+    LogCall(1, "unguarded\n");  // no lock: the call logs nothing
     EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
 
     ASSERT_EQ(unlink(lock.c_str()), 0);
-    LogOpen(1);
-    LogText("guarded\n");
-    LogClose();
+    LogCall(1, "guarded\n");
     EXPECT_EQ(PslogText(), "guarded\n");
     std::filesystem::remove("pslog.txt");
     SetSystemMutexDirectoryForTesting(dir_.c_str());  // drop it for the next round
@@ -81,9 +77,7 @@ TEST_F(NamedMutexTest, MissingLockDirectoryCountsCallsButLogsNothing) {
   LogText("lost\n");
   EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
   std::filesystem::create_directories(dir_ + "/missing");
-  LogOpen(1);  // third call in: creates the lock and opens the file
-  LogText("kept\n");
-  LogClose();
+  LogCall(1, "kept\n");  // third call in: creates the lock and opens the file
   LogClose();
   LogText("still open\n");  // the first call is still counted in
   LogClose();
@@ -106,9 +100,7 @@ TEST_F(NamedMutexTest, CallsThatOpenNoFileNeverWaitForTheSystemWideLock) {
   };
 
   auto no_log = std::async(std::launch::async, [] {
-    LogOpen(0);
-    LogText("dropped\n");
-    LogClose();
+    LogCall(0, "dropped\n");
   });
   if (no_log.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
     release();
@@ -117,9 +109,7 @@ TEST_F(NamedMutexTest, CallsThatOpenNoFileNeverWaitForTheSystemWideLock) {
   }
 
   auto with_log = std::async(std::launch::async, [] {
-    LogOpen(1);
-    LogText("kept\n");
-    LogClose();
+    LogCall(1, "kept\n");
   });
   EXPECT_EQ(with_log.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   release();

@@ -127,9 +127,7 @@ TEST_F(SharedLogTest, MissingDirectoryOpensNothingAndALaterCallTriesAgain) {
   LogText("lost\n");
   EXPECT_FALSE(std::filesystem::exists(drive));
   std::filesystem::create_directories(drive + "/usr/ov/log");
-  LogOpen(1);  // the first call is still active: this one opens the file
-  LogText("kept\n");
-  LogClose();
+  LogCall(1, "kept\n");  // the first call is still active: this one opens the file
   LogClose();
   EXPECT_EQ(ReadFile(drive + "/usr/ov/log/vlmpslog.txt").value_or("<none>"), "kept\n");
   EXPECT_FALSE(std::filesystem::exists("pslog.txt"));
@@ -144,9 +142,7 @@ TEST_F(SharedLogTest, NvDriveNamesTheLogUpTo103CharactersAndNoFileBeyond) {
     ASSERT_EQ(drive.size(), length);
     std::filesystem::create_directories(drive + "/usr/ov/log");
     setenv("NV_DRIVE", drive.c_str(), 1);
-    LogOpen(1);
-    LogText("record\n");
-    LogClose();
+    LogCall(1, "record\n");
     const std::string path = drive + "/usr/ov/log/vlmpslog.txt";
     if (length == 103) {
       EXPECT_EQ(path.size(), kMaxLogPath);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <string>
 
@@ -31,10 +32,7 @@ class ConfFile : public ::testing::Test {
   void Write(const std::string& text) {
     // Replaced as an editor replaces it: a new file under the same name.
     const std::string temp = path_ + ".new";
-    FILE* f = std::fopen(temp.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
+    ASSERT_TRUE(std::ofstream(temp) << text);
     ASSERT_EQ(std::rename(temp.c_str(), path_.c_str()), 0);
   }
 

@@ -20,8 +20,10 @@ using Names = std::vector<std::string>;
 
 class LastAlertTest : public ::testing::Test {
  protected:
-  // The log is process-wide: each test opens its own capture, one at a time.
-  void SetUp() override { fake_ovw::Reset(); }
+  void SetUp() override {
+    fake_ovw::Reset();
+    ASSERT_TRUE(log_.ok());
+  }
   void TearDown() override { fake_ovw::Reset(); }
 
   // The usual database: the field and the printer's object exist.
@@ -31,6 +33,8 @@ class LastAlertTest : public ::testing::Test {
     fake_ovw::AddObject("someone-else");
     fake_ovw::AddObject(kPrinter);
   }
+
+  LogCapture log_;
 };
 
 struct ReadCase {
@@ -65,8 +69,7 @@ TEST_F(LastAlertTest, ReadGivesTheStoredIdentityOrZeroWithTheRightRecords) {
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
     fake_ovw::Reset();
-    LogCapture log;
-    ASSERT_TRUE(log.ok());
+    const size_t logged = log_.Text().size();
     fake_ovw::AddObject("someone-else");
     if (c.define_field) fake_ovw::AddField("VlmLastAlert");
     if (c.define_object) fake_ovw::AddObject(kPrinter);
@@ -74,7 +77,7 @@ TEST_F(LastAlertTest, ReadGivesTheStoredIdentityOrZeroWithTheRightRecords) {
     if (c.fail_get) fake_ovw::FailGet();
 
     EXPECT_EQ(ReadLastAlert(kPrinter), c.expected);
-    EXPECT_EQ(log.Text(), c.log);
+    EXPECT_EQ(log_.Text().substr(logged), c.log);
     EXPECT_EQ(fake_ovw::CallNames(), c.calls);
   }
 }
@@ -95,8 +98,6 @@ TEST_F(LastAlertTest, ReadAsksForTheFieldByNameAndTheObjectByTheAddressUnchanged
 }
 
 TEST_F(LastAlertTest, WriteStoresTheValueUnchanged) {
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
   for (int32_t value : {0, 500, -1, kHighBitTime, INT32_MAX, INT32_MIN}) {
     SCOPED_TRACE(value);
     fake_ovw::Reset();
@@ -110,25 +111,21 @@ TEST_F(LastAlertTest, WriteStoresTheValueUnchanged) {
                                             "OVwDbSetFieldIntegerValue"}));
     EXPECT_EQ(fake_ovw::Calls().back().args.back(), std::to_string(value));
   }
-  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(log_.Text(), "");
 }
 
 TEST_F(LastAlertTest, WriteWithoutTheFieldLogsAndNeverLooksForTheObject) {
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
   fake_ovw::AddObject(kPrinter);
   WriteLastAlert(kPrinter, 500);
-  EXPECT_EQ(log.Text(), "printer-07.lab: VlmLastAlert field not defined\n");
+  EXPECT_EQ(log_.Text(), "printer-07.lab: VlmLastAlert field not defined\n");
   EXPECT_EQ(fake_ovw::CallNames(), Names{"OVwDbFieldNameToFieldId"});
 }
 
 TEST_F(LastAlertTest, WriteWithoutTheObjectLogsAndStoresNothing) {
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
   fake_ovw::AddField("VlmLastAlert");
   fake_ovw::AddObject("someone-else");
   WriteLastAlert(kPrinter, 500);
-  EXPECT_EQ(log.Text(), "printer-07.lab: Object not found\n");
+  EXPECT_EQ(log_.Text(), "printer-07.lab: Object not found\n");
   EXPECT_EQ(fake_ovw::CallNames(), (Names{"OVwDbFieldNameToFieldId", "OVwDbHostnameToObjectId"}));
   EXPECT_EQ(fake_ovw::Value("someone-else", "VlmLastAlert"), std::nullopt);
 }
@@ -144,15 +141,14 @@ TEST_F(LastAlertTest, RefusedWriteLogsOneLineEndingInThePlatformsErrorText) {
                         Case{kOVwErrFieldType, kOVwErrFieldType, "not an integer field"}}) {
     SCOPED_TRACE(c.text);
     fake_ovw::Reset();
-    LogCapture log;
-    ASSERT_TRUE(log.ok());
+    const size_t logged = log_.Text().size();
     DefineFieldAndPrinter();
     fake_ovw::SetValue(kPrinter, "VlmLastAlert", 777);
     fake_ovw::FailSet(c.result, c.error);
     fake_ovw::SetErrorText(c.error, c.text);
 
     WriteLastAlert(kPrinter, 500);
-    EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") + c.text +
+    EXPECT_EQ(log_.Text().substr(logged), std::string("printer-07.lab: Unable to set printer status - ") + c.text +
                               ": \n");
     EXPECT_EQ(fake_ovw::Value(kPrinter, "VlmLastAlert"), 777);
     std::vector<fake_ovw::Call> calls = fake_ovw::Calls();
@@ -164,8 +160,6 @@ TEST_F(LastAlertTest, RefusedWriteLogsOneLineEndingInThePlatformsErrorText) {
 }
 
 TEST_F(LastAlertTest, FieldAndObjectAreLookedUpAfreshOnEveryOperation) {
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
   DefineFieldAndPrinter();
   fake_ovw::SetValue(kPrinter, "VlmLastAlert", 9);
   EXPECT_EQ(ReadLastAlert(kPrinter), 9);
@@ -179,7 +173,7 @@ TEST_F(LastAlertTest, FieldAndObjectAreLookedUpAfreshOnEveryOperation) {
   EXPECT_EQ(ReadLastAlert(kPrinter), 0);
   WriteLastAlert(kPrinter, 11);
   EXPECT_EQ(fake_ovw::Value(kPrinter, "VlmLastAlert"), 10);
-  EXPECT_EQ(log.Text(), "printer-07.lab: Object not found\nprinter-07.lab: Object not found\n");
+  EXPECT_EQ(log_.Text(), "printer-07.lab: Object not found\nprinter-07.lab: Object not found\n");
 }
 
 TEST_F(LastAlertTest, NeitherOperationStartsTheDatabase) {

@@ -27,28 +27,25 @@ constexpr char kPrinter[] = "10.9.8.7";
 constexpr char kField[] = "VlmLastAlert";
 constexpr int kRows = 2;
 
-class AllocationTest : public ::testing::Test {
+class AllocationTest : public zov::test::FakeSnmpTest {
  protected:
   // A vendor printer with kRows warnings of every column, times 501 and 502;
   // the field holds an earlier alert.
   void SetUp() override {
+    FakeSnmpTest::SetUp();
     zov::test::Printer printer{{}, 100, ".1.3.6.1.4.1.808.8.62.1.1"};
     for (uint32_t i = 1; i <= kRows; ++i) printer.rows.push_back({i, kSeverityWarning, "Toner low", 8, 8, 8, 8, 500 + i});
-    fake_snmp::Reset();
     fake_snmp::SetAgent(kPrinter, zov::test::PrinterAgent(printer));
     fake_ovw::Reset();
     fake_ovw::AddField(kField);
     fake_ovw::AddObject(kPrinter);
     fake_ovw::SetValue(kPrinter, kField, 777);
-    ASSERT_TRUE(log_.ok());
   }
   void TearDown() override {
     failing_alloc::FailNth(kNew, 0);
     failing_alloc::FailNth(kCalloc, 0);
-    zov::test::ExpectNothingLeaked();
+    FakeSnmpTest::TearDown();
   }
-
-  zov::test::LogCapture log_;
 };
 
 TEST_F(AllocationTest, ReaderAndProbeMakeTheAllocationsTheRowsAssume) {

@@ -23,6 +23,9 @@ class FakeNvsnmpTest : public ::testing::Test {
   void SetUp() override { fake_snmp::Reset(); }
 };
 
+// What the trap tests cannot see for themselves: an integer is read during
+// the add, bytes are copied exactly as long as stated, and a failed send
+// still takes the PDU.
 TEST_F(FakeNvsnmpTest, TrapIsRecordedDeeplyAndReleasedWhateverTheOutcome) {
   OVsnmpSession* s = OVsnmpOpen(nullptr, "host", 0, -1, 0xFFFF, 0xFFFF, nullptr, nullptr);
   ASSERT_NE(s, nullptr);
@@ -31,20 +34,14 @@ TEST_F(FakeNvsnmpTest, TrapIsRecordedDeeplyAndReleasedWhateverTheOutcome) {
     ASSERT_NE(pdu, nullptr);
     pdu->enterprise = Block(O(".1.3.6.1.4.1.2.6.3"));
     pdu->enterprise_length = 9;
-    pdu->generic_type = 6;
-    pdu->specific_type = 1234;
     int32_t number = 7;
     OVsnmpVal value;
     value.integer = &number;
-    ASSERT_NE(OVsnmpAddTypedVarBind(pdu, Block(O("1.3.6.1.4.1.2.6.3.1")), 10, kOVsnmpInteger,
-                                    &value, 1),
-              nullptr);
-    number = 8;  // the integer was read during the call
-    auto* text = static_cast<uint8_t*>(std::malloc(3));
-    std::memcpy(text, "a\0b", 3);
-    value.string = text;
-    ASSERT_NE(OVsnmpAddTypedVarBind(pdu, Block(O("1.3.6.1.4.1.2.6.3.2")), 10,
-                                    kOVsnmpOctetString, &value, 3),
+    ASSERT_NE(OVsnmpAddTypedVarBind(pdu, Block(O("1.3.6.1.4.1.2.6.3.1")), 10, kOVsnmpInteger, &value, 1), nullptr);
+    number = 8;
+    value.string = static_cast<uint8_t*>(std::malloc(3));
+    std::memcpy(value.string, "a\0b", 3);
+    ASSERT_NE(OVsnmpAddTypedVarBind(pdu, Block(O("1.3.6.1.4.1.2.6.3.2")), 10, kOVsnmpOctetString, &value, 3),
               nullptr);
     if (attempt == 2) fake_snmp::Fail(fake_snmp::Call::kSend, 2);
     EXPECT_EQ(OVsnmpSend(s, pdu), attempt == 1 ? 0 : -1);
@@ -54,19 +51,13 @@ TEST_F(FakeNvsnmpTest, TrapIsRecordedDeeplyAndReleasedWhateverTheOutcome) {
   const auto sent = fake_snmp::Sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].result, -1);
-  const auto& trap = sent[0];
-  EXPECT_EQ(trap.peer, "host");
-  EXPECT_EQ(trap.command, kOVsnmpTrap);
-  EXPECT_EQ(trap.enterprise, O(".1.3.6.1.4.1.2.6.3"));
-  EXPECT_EQ(trap.specific_type, 1234);
-  ASSERT_EQ(trap.bindings.size(), 2u);
-  EXPECT_EQ(trap.bindings[0].AsInteger(), 7);
-  EXPECT_EQ(trap.bindings[0].val_len, 1u);
-  EXPECT_EQ(trap.bindings[1].AsString(), std::string("a\0b", 3));
+  EXPECT_EQ(sent[0].enterprise, O(".1.3.6.1.4.1.2.6.3"));
+  ASSERT_EQ(sent[0].bindings.size(), 2u);
+  EXPECT_EQ(sent[0].bindings[0].AsInteger(), 7);
+  EXPECT_EQ(sent[0].bindings[0].val_len, 1u);
+  EXPECT_EQ(sent[0].bindings[1].AsString(), std::string("a\0b", 3));
   const auto c = fake_snmp::GetCounts();
-  EXPECT_EQ(c.live_pdus, 0);
-  EXPECT_EQ(c.live_blocks, 0);
-  EXPECT_EQ(c.live_sessions, 0);
+  EXPECT_EQ(c.live_pdus + c.live_blocks + c.live_sessions, 0);
 }
 
 TEST_F(FakeNvsnmpTest, DoubleFreeAndLeakAreCounted) {

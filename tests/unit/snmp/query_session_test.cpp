@@ -39,17 +39,30 @@ Oid Cell(const char* column, uint32_t index) {
   return oid;
 }
 
-// Severity and description columns of an alert table with these indexes,
-// and an enterprise object after the table, as real printers have.
-Agent AlertAgent(const std::vector<uint32_t>& indexes) {
+// The severity column (and unless severity_only the description column) of
+// an alert table with these indexes, and unless last an enterprise object
+// after the table, as real printers have.
+Agent AlertAgent(const std::vector<uint32_t>& indexes, bool severity_only = false, bool last = false) {
   Agent agent;
   for (uint32_t i : indexes) {
     agent.table[Cell(kSeverity, i)] = Value::Integer(static_cast<int32_t>(i) + 100);
-    agent.table[Cell(kDesc, i)] = Value::String("alert " + std::to_string(i));
+    if (!severity_only) agent.table[Cell(kDesc, i)] = Value::String("alert " + std::to_string(i));
   }
+  if (last) return agent;
   agent.table[O(".1.3.6.1.2.1.43.18.2.1.0")] = Value::Integer(0);
   agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);
   return agent;
+}
+
+// Row indexes as SeekRow visits them: newest first.
+std::vector<int32_t> Indexes(QuerySession& session) {
+  std::vector<int32_t> out;
+  for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
+    int32_t index = -1;
+    EXPECT_EQ(session.GetRowIndex(&index), kQueryOk);
+    out.push_back(index);
+  }
+  return out;
 }
 
 class QuerySessionTest : public ::testing::Test {
@@ -66,22 +79,18 @@ class QuerySessionTest : public ::testing::Test {
     uint32_t count = 0;
     uint32_t* block = ParseOid(scope, &count);
     session_ = std::make_unique<QuerySession>(block, count);
-    for (const auto& [name, oid] : vars) {
-      auto* v = new QueryVariable(name, 2, oid);
-      ASSERT_EQ(session_->AddVariable(v), kQueryOk);
-    }
+    for (const auto& [name, oid] : vars) ASSERT_EQ(session_->AddVariable(new QueryVariable(name, 2, oid)), kQueryOk);
   }
 
   void MakeAlertSession() { Make(kTable, {{"severity", kSeverity}, {"desc", kDesc}}); }
 
-  std::vector<int32_t> IndexesNewestFirst() {
-    std::vector<int32_t> out;
-    for (int32_t end = session_->SeekRow(false); end == 0; end = session_->SeekRow(true)) {
-      int32_t index = -1;
-      EXPECT_EQ(session_->GetRowIndex(&index), kQueryOk);
-      out.push_back(index);
-    }
-    return out;
+  // One row whose cells are given, for the Get operations to read.
+  void Serve(Bindings cells, const std::vector<std::pair<const char*, const char*>>& vars = {
+                                 {"severity", kSeverity}, {"group", kGroup}, {"desc", kDesc}}) {
+    Make(kTable, vars);
+    fake_snmp::SetAgent(kPeer, Answering([cells](int, const std::vector<Oid>&) { return cells; }));
+    ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
+    ASSERT_EQ(session_->SeekRow(false), 0);
   }
 
   std::unique_ptr<QuerySession> session_;
@@ -183,7 +192,7 @@ TEST_F(QuerySessionTest, WalkOfThreeRowsTakesFourExchangesAndKeepsNewestFirst) {
   EXPECT_EQ(requests[2].Oids(), (std::vector<Oid>{Cell(kSeverity, 2), Cell(kDesc, 2)}));
   EXPECT_EQ(requests[3].Oids(), (std::vector<Oid>{Cell(kSeverity, 5), Cell(kDesc, 5)}));
 
-  EXPECT_EQ(IndexesNewestFirst(), (std::vector<int32_t>{5, 2, 1}));
+  EXPECT_EQ(Indexes(*session_), (std::vector<int32_t>{5, 2, 1}));
   EXPECT_EQ(session_->SeekRow(true), 1);
   EXPECT_EQ(session_->SeekRow(true), 1);
 
@@ -195,18 +204,6 @@ TEST_F(QuerySessionTest, WalkOfThreeRowsTakesFourExchangesAndKeepsNewestFirst) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(text), length), "alert 5");
   EXPECT_EQ(text[length], 0);
   std::free(text);
-}
-
-TEST_F(QuerySessionTest, ErrorStatusThatLooksLikeAnEndOfWalkIsNotSuccess) {
-  for (int32_t status : {kEndOfWalk, kWalkNotAdvancing, -3}) {
-    session_.reset();
-    fake_snmp::Reset();
-    Agent agent = AlertAgent({1, 2});
-    agent.error_status_on[2] = status;
-    fake_snmp::SetAgent(kPeer, agent);
-    MakeAlertSession();
-    EXPECT_EQ(session_->Run(kPeer, true, false), kOVsnmpErrBadResponse) << status;
-  }
 }
 
 // How a walk ends: the result, the rows kept (newest first), and where
@@ -239,7 +236,7 @@ TEST_P(QuerySessionWalkEndTest, ResultRowsAndExchanges) {
     EXPECT_NE(result, kQueryOk);
   }
   EXPECT_EQ(session_->RowCount(), static_cast<int32_t>(w.rows.size()));
-  EXPECT_EQ(IndexesNewestFirst(), w.rows);
+  EXPECT_EQ(Indexes(*session_), w.rows);
   if (w.requests >= 0) {
     EXPECT_EQ(fake_snmp::GetCounts().blocking_sends, w.requests);
   }
@@ -267,16 +264,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WalkEnd{"EmptyTableEndsAtTheFirstAnswer", [] { return AlertAgent({}); }, false, kQueryOk, {}, 1},
         // SNMPv1: the description column runs past the end of the agent's MIB.
-        WalkEnd{"TableThatIsTheAgentsLastObjectEndsWithNoSuchName",
-                [] {
-                  Agent agent;
-                  agent.table[Cell(kSeverity, 1)] = Value::Integer(3);
-                  agent.table[Cell(kDesc, 1)] = Value::String("last");
-                  return agent;
-                },
+        WalkEnd{"TableThatIsTheAgentsLastObjectEndsWithNoSuchName", [] { return AlertAgent({1}, false, true); },
                 false, 2, {1}},
         WalkEnd{"ErrorStatusOnTheSecondExchangeKeepsTheFirstRow",
                 [] { return WithFault({1, 2, 3}, [](Agent* a) { a->error_status_on[2] = 2; }); }, false, 2, {1}, 2},
+        // Error statuses that look like the walk's own end codes are still failures.
+        WalkEnd{"ErrorStatusLikeEndOfWalkIsNotSuccess",
+                [] { return WithFault({1, 2}, [](Agent* a) { a->error_status_on[2] = kEndOfWalk; }); }, false,
+                kOVsnmpErrBadResponse, {1}, 2},
+        WalkEnd{"ErrorStatusLikeNotAdvancingIsNotSuccess",
+                [] { return WithFault({1, 2}, [](Agent* a) { a->error_status_on[2] = kWalkNotAdvancing; }); }, false,
+                kOVsnmpErrBadResponse, {1}, 2},
+        WalkEnd{"NegativeErrorStatusIsNotSuccess",
+                [] { return WithFault({1, 2}, [](Agent* a) { a->error_status_on[2] = -3; }); }, false,
+                kOVsnmpErrBadResponse, {1}, 2},
         WalkEnd{"NoAnswerReturnsTheLibraryErrorAndReleasesTheRequest",
                 [] { return WithFault({1}, [](Agent* a) { a->silent = true; }); }, false, kOVsnmpErrTimeout, {}, 1,
                 1},
@@ -305,15 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
                   });
                 },
                 false, kWalkNotAdvancing, {6, 5}},
-        WalkEnd{"AdvanceIsJudgedUnsigned",
-                [] {
-                  Agent agent;
-                  agent.table[Cell(kSeverity, 7)] = Value::Integer(3);
-                  agent.table[Cell(kSeverity, 0x80000001u)] = Value::Integer(4);
-                  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
-                  return agent;
-                },
-                true, kQueryOk, {INT32_MIN + 1, 7}},
+        WalkEnd{"AdvanceIsJudgedUnsigned", [] { return AlertAgent({7, 0x80000001u}, true); }, true, kQueryOk,
+                {INT32_MIN + 1, 7}},
         WalkEnd{"EndlessTableStopsAfterTheRowBound",
                 [] {
                   return Answering([](int n, const std::vector<Oid>&) {
@@ -323,12 +317,9 @@ INSTANTIATE_TEST_SUITE_P(
                 true, kWalkTooLong, Descending(kMaxWalkRows + 1), kMaxWalkRows + 1},
         WalkEnd{"TableOfExactlyTheRowBoundIsWalkedWhole",
                 [] {
-                  Agent agent;
-                  for (int i = 1; i <= kMaxWalkRows; ++i) {
-                    agent.table[Cell(kSeverity, static_cast<uint32_t>(i))] = Value::Integer(4);
-                  }
-                  agent.table[O(".1.3.6.1.4.1.1.0")] = Value::Integer(0);
-                  return agent;
+                  std::vector<uint32_t> all;
+                  for (uint32_t i = 1; i <= kMaxWalkRows; ++i) all.push_back(i);
+                  return AlertAgent(all, true);
                 },
                 true, kQueryOk, Descending(kMaxWalkRows)}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -398,41 +389,31 @@ TEST_F(QuerySessionTest, GetOperationsBeforeSeekRowFindNothing) {
   EXPECT_EQ(index, -7);
 }
 
-// One row whose cells are given; the Get operations read it.
 class QuerySessionValueTest : public QuerySessionTest {
  protected:
-  void Serve(Bindings cells) {
-    Make(kTable, {{"severity", kSeverity}, {"group", kGroup}, {"desc", kDesc}});
-    fake_snmp::SetAgent(kPeer, Answering([cells](int, const std::vector<Oid>&) { return cells; }));
-    ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
-    ASSERT_EQ(session_->SeekRow(false), 0);
+  // Not found, and the value untouched; the type as the lookup left it (none: not checked).
+  void ExpectNoInteger(const char* name, std::optional<int32_t> type_after = std::nullopt) {
+    int32_t type = -7;
+    int32_t value = -7;
+    EXPECT_EQ(session_->GetInteger(name, &type, &value), kQueryNotFound) << name;
+    EXPECT_EQ(type, type_after.value_or(type)) << name;
+    EXPECT_EQ(value, -7) << name;
   }
 };
 
 TEST_F(QuerySessionValueTest, IntegerOfANameNoVariableHasOrOfAMissingBinding) {
   Serve({{Cell(kSeverity, 1), Value::Integer(3)}});
-  for (const char* name : {"nosuch", "group", "Severity"}) {
-    int32_t type = -7;
-    int32_t value = -7;
-    EXPECT_EQ(session_->GetInteger(name, &type, &value), kQueryNotFound) << name;
-    EXPECT_EQ(type, -7);
-    EXPECT_EQ(value, -7);
-  }
+  for (const char* name : {"nosuch", "group", "Severity"}) ExpectNoInteger(name, -7);
 }
 
 TEST_F(QuerySessionValueTest, IntegerNeverReadsBeyondAShortOrAbsentValue) {
   Serve({{Cell(kSeverity, 1), Value::Raw(kOVsnmpInteger, {1, 2})},
          {Cell(kGroup, 1), Value::Absent(kOVsnmpInteger)},
          {Cell(kDesc, 1), Value::String("abcd")}});
+  ExpectNoInteger("severity", kOVsnmpInteger);
+  ExpectNoInteger("group", kOVsnmpInteger);
   int32_t type = 0;
   int32_t value = -7;
-  EXPECT_EQ(session_->GetInteger("severity", &type, &value), kQueryNotFound);
-  EXPECT_EQ(type, kOVsnmpInteger);
-  EXPECT_EQ(value, -7);
-  type = 0;
-  EXPECT_EQ(session_->GetInteger("group", &type, &value), kQueryNotFound);
-  EXPECT_EQ(type, kOVsnmpInteger);
-  EXPECT_EQ(value, -7);
   // No type check: four bytes of a string read as an integer.
   EXPECT_EQ(session_->GetInteger("desc", &type, &value), kQueryOk);
   EXPECT_EQ(type, kOVsnmpOctetString);
@@ -474,19 +455,12 @@ TEST_F(QuerySessionValueTest, OidOfAValueOfAnotherTypeIsNotRead) {
 TEST_F(QuerySessionValueTest, StrayBindingOfAnEndedColumnIsNotFoundUnderIt) {
   // The group column has ended: its binding fell into the description column.
   Serve({{Cell(kSeverity, 3), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("d")}});
-  int32_t type = 0;
-  int32_t value = -7;
-  EXPECT_EQ(session_->GetInteger("group", &type, &value), kQueryNotFound);
-  EXPECT_EQ(value, -7);
+  ExpectNoInteger("group");
 }
 
 TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
-  Make(kTable, {{"x", kSeverity}, {"x", kDesc}});
-  fake_snmp::SetAgent(kPeer, Answering([](int, const std::vector<Oid>&) {
-                        return Bindings{{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}};
-                      }));
-  ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
-  session_->SeekRow(false);
+  Serve({{Cell(kSeverity, 1), Value::Integer(3)}, {Cell(kDesc, 1), Value::String("t")}},
+        {{"x", kSeverity}, {"x", kDesc}});
   int32_t type = 0;
   int32_t value = 0;
   EXPECT_EQ(session_->GetInteger("x", &type, &value), kQueryOk);
@@ -495,12 +469,7 @@ TEST_F(QuerySessionTest, FirstVariableOfANameDecides) {
 }
 
 TEST_F(QuerySessionTest, RowIndexIsTheLastSubIdentifierOfTheFirstBinding) {
-  Make(kTable, {{"severity", kSeverity}});
-  Agent agent;
-  agent.table[O(".1.3.6.1.2.1.43.18.1.1.2.1.7")] = Value::Integer(3);
-  fake_snmp::SetAgent(kPeer, agent);
-  ASSERT_EQ(session_->Run(kPeer, false, false), kQueryOk);
-  ASSERT_EQ(session_->SeekRow(false), 0);
+  Serve({{Cell(kSeverity, 7), Value::Integer(3)}}, {{"severity", kSeverity}});
   int32_t index = 0;
   EXPECT_EQ(session_->GetRowIndex(&index), kQueryOk);
   EXPECT_EQ(index, 7);
@@ -536,13 +505,7 @@ TEST_F(QuerySessionTest, SessionsInSeveralThreadsDoNotMix) {
           seen[t] = {-1000 - r};
           return;
         }
-        std::vector<int32_t> indexes;
-        for (int32_t end = session.SeekRow(false); end == 0; end = session.SeekRow(true)) {
-          int32_t index = 0;
-          session.GetRowIndex(&index);
-          indexes.push_back(index);
-        }
-        seen[t] = indexes;
+        seen[t] = Indexes(session);
       }
     });
   }
@@ -621,13 +584,7 @@ TEST_F(QuerySessionBoundsTest, DeadlineAlreadyPastSendsNothing) {
 // PDU: when it cannot, the rows' bindings would stay behind (TearDown
 // counts them).
 TEST_F(QuerySessionBoundsTest, RowsAreReleasedWhenTheLibraryCannotMakeAPdu) {
-  Agent agent;
-  for (uint32_t i = 1; i <= 3; ++i) {
-    agent.table[Cell(kSeverity, i)] = Value::Integer(4);
-    agent.table[Cell(kDesc, i)] = Value::String("alert");
-  }
-  agent.table[O(".1.3.6.1.4.1.808.1.1.0")] = Value::Integer(1);  // the walk ends inside the agent
-  fake_snmp::SetAgent(kPeer, agent);
+  fake_snmp::SetAgent(kPeer, AlertAgent({1, 2, 3}));
   EXPECT_EQ(session_->Run(kPeer, true, false), kQueryOk);
   EXPECT_EQ(session_->RowCount(), 3);
   const int made = fake_snmp::GetCounts().create_pdu_calls;

@@ -4,6 +4,7 @@
 //                        the lock file, NV_DRIVE unset (or naming it); all restored and removed afterwards
 //   LogCapture           a ScratchDir with the shared log open on pslog.txt, read back with Text()
 //   ExpectNothingLeaked  every session, PDU and block of the fake SNMP library released, none twice
+//   FakeSnmpTest         a fixture: the fake SNMP library reset, the log captured in log_, nothing leaked
 //   PrinterAgent         a fake agent serving a Printer (support/printer_table.h)
 //   WaitLimit            a deadline for a lock nobody else should hold for long
 #ifndef ZOV_TESTS_UNIT_SUPPORT_UNIT_SUPPORT_H_
@@ -65,6 +66,17 @@ inline void ExpectNothingLeaked() {
   EXPECT_EQ(c.bad_closes, 0) << "session closed twice";
   EXPECT_EQ(c.bad_sends, 0) << "send of a PDU or session not live";
 }
+
+class FakeSnmpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fake_snmp::Reset();
+    ASSERT_TRUE(log_.ok());
+  }
+  void TearDown() override { ExpectNothingLeaked(); }
+
+  LogCapture log_;
+};
 
 inline fake_snmp::Agent PrinterAgent(const Printer& printer) {
   using fake_snmp::Value;

@@ -57,15 +57,6 @@ class PluginDll : public testing::Test {
     return zov::test::PrinterAgent({{{7, severity, text, group, 1, location, code, time}}, 424242});
   }
 
-  static std::string LocalName() {
-    WSADATA data;
-    char name[256] = {};
-    if (WSAStartup(0x0101, &data) != 0) return {};
-    if (gethostname(name, sizeof name) != 0) name[0] = '\0';
-    WSACleanup();
-    return name;
-  }
-
   static HMODULE module_;
   static ServiceTestFunction service_test_;
 };
@@ -94,7 +85,7 @@ TEST_F(PluginDll, NewWarningIsStoredAndAnnouncedOnce) {
 
   EXPECT_EQ(service_test_(kPrinter, "-c 9 -w 7 -o 5"), 3);
   EXPECT_EQ(fake_ovw::Value(kPrinter, kField), 5000);
-  const std::string host = LocalName();
+  const std::string host = wintest::WinsockHostName();
   if (host.empty() || host.size() >= 30) {
     GTEST_SKIP() << "local host name unusable for traps: '" << host << "'";
   }

@@ -85,6 +85,14 @@ int RunChild(int argc, char** argv) {
 
 HANDLE MakeEvent(const std::string& name) { return CreateEventA(nullptr, TRUE, FALSE, name.c_str()); }
 
+// One call that writes each text as a record; the log file's bytes after it.
+std::string WriteRecords(const std::string& file, std::initializer_list<const char*> texts) {
+  LogOpen(1);
+  for (const char* text : texts) LogText(text);
+  LogClose();
+  return ReadBinary(file);
+}
+
 // Another process holds the mutex while a call logs. Let go within the
 // bound, the call waits and writes after it; held past the bound, the call
 // ends within it with its status and writes nothing, and the next call's
@@ -136,10 +144,7 @@ TEST(WindowsSharedLog, MutexAbandonedByADeadHolderCountsAsAcquired) {
     ASSERT_EQ(WaitForSingleObject(ready, kWaitLimitMs), WAIT_OBJECT_0);
     ASSERT_EQ(dead.Wait(), 0);
   }
-  LogOpen(1);
-  LogText("after the holder died\n");
-  LogClose();
-  EXPECT_EQ(ReadBinary(log), "after the holder died\r\n");
+  EXPECT_EQ(WriteRecords(log, {"after the holder died\n"}), "after the holder died\r\n");
 
   // The log released what it got from the abandoned wait.
   Child probe({"--child", "probe"});
@@ -204,24 +209,16 @@ TEST(WindowsSharedLog, RecordsUseTheTextModeLineEndsOfWindows) {
 TEST(WindowsSharedLog, WithoutNvDriveTheFileIsPslogInTheCurrentFolder) {
   ScratchDir dir;  // the current folder, NV_DRIVE unset
   ASSERT_TRUE(dir.ok());
-  LogOpen(1);
-  LogText("here\n");
-  LogClose();
-  EXPECT_EQ(ReadBinary(dir.File("pslog.txt")), "here\r\n");
+  EXPECT_EQ(WriteRecords(dir.File("pslog.txt"), {"here\n"}), "here\r\n");
 }
 
 TEST(WindowsSharedLog, MissingFolderUnderNvDriveLogsNothingAndALaterCallRetries) {
   ScratchDir dir;
   const std::string log = dir.NvDriveLog(false);
-  LogOpen(1);
-  LogText("lost\n");
-  LogClose();
+  WriteRecords(log, {"lost\n"});
   dir.NvDriveLog();
   EXPECT_FALSE(std::filesystem::exists(log));
-  LogOpen(1);
-  LogText("kept\n");
-  LogClose();
-  EXPECT_EQ(ReadBinary(log), "kept\r\n");
+  EXPECT_EQ(WriteRecords(log, {"kept\n"}), "kept\r\n");
 }
 
 TEST(WindowsSharedLog, PathUnderNvDriveUsesBackslashes) {
@@ -254,17 +251,13 @@ TEST(WindowsSharedLog, PathUnderNvDriveUsesBackslashes) {
 }
 
 TEST(WindowsLocalHost, NameComesFromWinsock) {
-  WSADATA data;
-  ASSERT_EQ(WSAStartup(0x0101, &data), 0);
-  char name[256] = {};
-  ASSERT_EQ(gethostname(name, sizeof name), 0);
-  WSACleanup();
-
+  const std::string name = wintest::WinsockHostName();
+  ASSERT_FALSE(name.empty());
   SetHostNameSourceForTesting(nullptr);
   char* got = LocalHostName();
-  if (std::strlen(name) < kHostNameBufferSize) {
+  if (name.size() < kHostNameBufferSize) {
     ASSERT_NE(got, nullptr);
-    EXPECT_STREQ(got, name);
+    EXPECT_EQ(got, name);
   } else {
     // Too long for the 30-byte buffer: a failure, never a truncated name.
     EXPECT_EQ(got, nullptr);

@@ -4,6 +4,7 @@
 #ifndef ZOV_TESTS_UNIT_WINDOWS_WINDOWS_TEST_SUPPORT_H_
 #define ZOV_TESTS_UNIT_WINDOWS_WINDOWS_TEST_SUPPORT_H_
 
+#include <winsock.h>
 #include <windows.h>
 
 #include <string>
@@ -58,6 +59,16 @@ class Child {
   PROCESS_INFORMATION pi_{};
   bool started_ = false;
 };
+
+// This machine's name as Winsock 1.1 gives it; empty when it cannot.
+inline std::string WinsockHostName() {
+  WSADATA data;
+  char name[256] = {};
+  if (WSAStartup(0x0101, &data) != 0) return {};
+  if (gethostname(name, sizeof name) != 0) name[0] = '\0';
+  WSACleanup();
+  return name;
+}
 
 // A named event unique to this process and purpose.
 inline std::string EventName(const char* purpose) {
