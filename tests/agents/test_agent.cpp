@@ -387,14 +387,18 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
   return length;
 }
 
+const char* const kFaults[] = {"none",      "stuck",      "endless",   "error",    "silent", "garbage",
+                               "truncated", "oversized",  "wrong-type", "big-value", "wrong-id", "slow"};
+
 void Usage() {
+  std::string faults;
+  for (const char* f : kFaults) faults += faults.empty() ? f : std::string("|") + f;
   std::fprintf(stderr,
                "usage: test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]\n"
-               "                  [--address A]\n"
-               "                  [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
-               "                           wrong-type|big-value|wrong-id|slow] [--from N] [--only] [--status S]\n"
-               "                  [--size BYTES] [--delay MS] [--ignore-stdin]\n"
-               "       test_agent --bench [--port N] [--ignore-stdin]\n");
+               "                  [--address A] [--fault %s]\n"
+               "                  [--from N] [--only] [--status S] [--size BYTES] [--delay MS] [--ignore-stdin]\n"
+               "       test_agent --bench [--port N] [--ignore-stdin]\n",
+               faults.c_str());
 }
 
 bool ReadTable(const std::string& file, Table* table) {
@@ -534,9 +538,6 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       return false;
     }
   }
-  static const char* const kFaults[] = {"none",       "stuck",     "endless",   "error",
-                                        "silent",     "garbage",   "truncated", "oversized",
-                                        "wrong-type", "big-value", "wrong-id",  "slow"};
   Sort(&o->fault.table);
   return std::any_of(std::begin(kFaults), std::end(kFaults),
                      [&](const char* f) { return o->fault.fault == f; });

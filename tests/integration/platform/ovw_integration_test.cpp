@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,8 +74,19 @@ class OvwDatabaseTest : public ::testing::Test {
     ASSERT_EQ(Tool({"add-object", "someone-else"}).exit_code, 0);
     ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
   }
+  // As a poll starts: a fresh log captured, the database opened.
+  void Start() {
+    log_.emplace();
+    ASSERT_TRUE(log_->ok());
+    ASSERT_EQ(OVwDbInit(), 0);
+  }
+  std::string Logged() const { return log_->Text(); }
+  static std::string Refused(int error) {
+    return std::string(kPrinter) + ": Unable to set printer status - " + OVwErrorMsg(error) + ": \n";
+  }
 
   TempDir dir_;
+  std::optional<LogCapture> log_;
   std::string db_;
   std::unique_ptr<ScopedEnv> env_;
 };
@@ -91,19 +103,15 @@ TEST_F(OvwDatabaseTest, ReadGivesWhatTheFieldHolds) {
     if (c.stored) {
       ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", c.stored}).exit_code, 0);
     }
-    LogCapture log;
-    ASSERT_TRUE(log.ok());
-    ASSERT_EQ(OVwDbInit(), 0);
+    Start();
     EXPECT_EQ(ReadLastAlert(kPrinter), c.expected);
-    EXPECT_EQ(log.Text(), "");
+    EXPECT_EQ(Logged(), "");
   }
 }
 
 TEST_F(OvwDatabaseTest, WrittenValuesReadBackAsTheSame32Bits) {
   DefineFieldAndPrinters();
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   for (int32_t value : {500, 0, kHighBitTime, INT32_MIN, INT32_MAX, 7}) {
     SCOPED_TRACE(value);
     WriteLastAlert(kPrinter, value);
@@ -111,14 +119,12 @@ TEST_F(OvwDatabaseTest, WrittenValuesReadBackAsTheSame32Bits) {
     EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).out, std::to_string(value) + "\n");
   }
   EXPECT_EQ(Tool({"get", "someone-else", "VlmLastAlert"}).exit_code, 1);
-  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(Logged(), "");
 }
 
 TEST_F(OvwDatabaseTest, MissingFieldOrObjectIsLoggedOnReadAndWrite) {
   ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
   EXPECT_EQ(OVwError(), kOVwErrNoSuchField);
   EXPECT_EQ(ReadLastAlert(kPrinter), 0);
@@ -132,7 +138,7 @@ TEST_F(OvwDatabaseTest, MissingFieldOrObjectIsLoggedOnReadAndWrite) {
   // Host names are matched exactly as given.
   EXPECT_EQ(ReadLastAlert("PRINTER-07.lab"), 0);
 
-  EXPECT_EQ(log.Text(),
+  EXPECT_EQ(Logged(),
             "printer-07.lab: VlmLastAlert field not defined\n"
             "printer-07.lab: VlmLastAlert field not defined\n"
             "nobody.lab: Object not found\n"
@@ -145,9 +151,7 @@ TEST_F(OvwDatabaseTest, StringFieldRefusesTheWriteAndReadsAsZero) {
   ASSERT_EQ(Tool({"create-field", "VlmLastAlert", "string"}).exit_code, 0);
   ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
   ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "some text"}).exit_code, 0);
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
   OVwObjectId object = OVwDbHostnameToObjectId(kPrinter);
   ASSERT_NE(field, 0u);
@@ -159,8 +163,7 @@ TEST_F(OvwDatabaseTest, StringFieldRefusesTheWriteAndReadsAsZero) {
 
   EXPECT_EQ(ReadLastAlert(kPrinter), 0);
   WriteLastAlert(kPrinter, 500);
-  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
-                            OVwErrorMsg(kOVwErrFieldType) + ": \n");
+  EXPECT_EQ(Logged(), Refused(kOVwErrFieldType));
   EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).out, "some text\n");
 }
 
@@ -170,22 +173,17 @@ TEST_F(OvwDatabaseTest, ReadOnlyDatabaseRefusesTheWriteAndKeepsTheValue) {
   // The process runs as any user, root included: ask SQLite for read-only
   // access rather than relying on file permissions.
   ScopedEnv read_only("OVW_DB", ("file:" + db_ + "?mode=ro").c_str());
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
   WriteLastAlert(kPrinter, 500);
   EXPECT_EQ(OVwError(), kOVwErrReadOnly);
-  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
-                            OVwErrorMsg(kOVwErrReadOnly) + ": \n");
+  EXPECT_EQ(Logged(), Refused(kOVwErrReadOnly));
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
 }
 
 TEST_F(OvwDatabaseTest, WriteWaitsForABriefLockAndSucceeds) {
   DefineFieldAndPrinters();
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   Other lock(db_);  // a writer in another process
   ASSERT_TRUE(lock.Exec("BEGIN EXCLUSIVE"));
   std::thread releaser([&lock] {
@@ -195,21 +193,18 @@ TEST_F(OvwDatabaseTest, WriteWaitsForABriefLockAndSucceeds) {
   WriteLastAlert(kPrinter, 500);
   releaser.join();
   EXPECT_EQ(ReadLastAlert(kPrinter), 500);
-  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(Logged(), "");
 }
 
 TEST_F(OvwDatabaseTest, WriteRefusedAfterTheBusyTimeoutWhileReadsGoOn) {
   DefineFieldAndPrinters();
   ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "777"}).exit_code, 0);
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   Other lock(db_);
   ASSERT_TRUE(lock.Exec("BEGIN EXCLUSIVE"));
   WriteLastAlert(kPrinter, 500);
   EXPECT_EQ(OVwError(), kOVwErrBusy);
-  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
-                            OVwErrorMsg(kOVwErrBusy) + ": \n");
+  EXPECT_EQ(Logged(), Refused(kOVwErrBusy));
   // WAL: the held write lock does not stop readers.
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
 }

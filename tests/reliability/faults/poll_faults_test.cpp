@@ -188,25 +188,14 @@ TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
 // private UTS namespace (root, unshare).
 TEST_F(PollFaultTest, UnresolvableLocalHostNameLosesOnlyTheTrap) {
   Prepare({"no-host"});
-  zov::test::ChildOptions options;
-  options.stdout_file = Here("runner.out");
-  zov::test::ChildProcess child;
-  std::string why;
   const std::string host = "zov-unresolvable-h7";
-  ASSERT_TRUE(zov::test::StartChild(
-      {"unshare", "--uts", "sh", "-c",
-       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", zov::test::RunnerFile(), "--plugin",
-       zov::test::PluginFile(), "--options", kOptions, "no-host"},
-      options, &child, &why))
-      << why;
-  int wait_status = 0;
-  ASSERT_TRUE(zov::test::WaitChild(&child, 30000, &wait_status));
-  std::string out;
-  zov::test::ReadFile(Here("runner.out"), &out);
-  if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
-    GTEST_SKIP() << "cannot set a host name in a private namespace: " << out;
-  }
-  EXPECT_EQ(out.rfind("no-host 3 warning ", 0), 0u) << out;
+  const zov::test::ProgramResult run = zov::test::RunProgram(
+      {"unshare", "--uts", "sh", "-c", "hostname " + host + " || exit 97; exec \"$0\" \"$@\"",
+       zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", kOptions, "no-host"},
+      "", {}, 30000);
+  ASSERT_NE(run.exit_code, -1) << "the runner did not end: " << run.err;
+  if (run.exit_code != 0) GTEST_SKIP() << "cannot set a host name in a private namespace: " << run.out << run.err;
+  EXPECT_EQ(run.out.rfind("no-host 3 warning ", 0), 0u) << run.out;
   const std::string log = Rig().Log();
   EXPECT_EQ(log.rfind("no-host" + kTrapLine + host + ": Error creating trap session\n\t", 0), 0u) << log;
   EXPECT_EQ(Rig().Field("no-host"), 5400);
