@@ -33,8 +33,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 // A v1 GetRequest for sysUpTime.0 with the community, as raw bytes; enough
 // to see that an agent is up (any answer counts).
 std::string ProbeRequest(const std::string& community) {
@@ -199,7 +197,7 @@ bool WaitUntil(int timeout_ms, const std::function<bool()>& done) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
     if (MillisecondsLeft(deadline) == 0) return false;
-    SleepMs(std::min(5, MillisecondsLeft(deadline)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5, MillisecondsLeft(deadline))));
   }
   return true;
 }
@@ -327,32 +325,19 @@ bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>&
 }
 
 int FreeUdpPort(const char* address) {
-  bool v6 = std::strchr(address, ':') != nullptr;
-  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_storage ss{};
-  socklen_t len;
-  if (v6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-    a->sin6_family = AF_INET6;
-    inet_pton(AF_INET6, address, &a->sin6_addr);
-    len = sizeof(*a);
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-    a->sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a->sin_addr);
-    len = sizeof(*a);
-  }
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, address, &a.sin_addr);
+  socklen_t len = sizeof a;
   int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
-    port = v6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-              : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
   }
   close(fd);
   return port;
 }
-
 
 bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe_community,
                          std::string* why) {

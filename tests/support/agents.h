@@ -111,7 +111,7 @@ struct NvsnmpConfLine {
 };
 bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>& lines);
 
-// A UDP port on the loopback address that was free a moment ago. 0 on failure.
+// A UDP port on an IPv4 loopback address that was free a moment ago. 0 on failure.
 int FreeUdpPort(const char* address = "127.0.0.1");
 
 // ---- agents ----
