@@ -72,6 +72,7 @@
 #include <vector>
 
 #include "snmp_codec.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -196,35 +197,20 @@ bool ParseRow(const std::string& line, Entry* out) {
 Value Integer(u_char type, long v) { return Value{type, v, {}, {}}; }
 Value String(std::string bytes) { return Value{ASN_OCTET_STR, 0, std::move(bytes), {}}; }
 
-// A vendor printer with `rows` warning alerts, as the benchmarks poll it.
+// A vendor printer with `rows` warning alerts, as the benchmarks poll it:
+// the tests' printer, its alert times counting up when growing.
 std::unique_ptr<Table> MakePrinter(int rows, bool growing) {
-  auto t = std::make_unique<Table>();
-  auto add = [&](Oid oid, Value v, bool grow = false) {
-    t->entries.push_back({std::move(oid), std::move(v), grow});
-  };
-  add({1, 3, 6, 1, 2, 1, 1, 1, 0}, String("Bench printer"));
-  add({1, 3, 6, 1, 2, 1, 1, 2, 0}, Value{ASN_OBJECT_ID, 0, {}, {1, 3, 6, 1, 4, 1, 808, 8, 62, 1, 7}});
-  add({1, 3, 6, 1, 2, 1, 1, 3, 0}, Integer(ASN_TIMETICKS, 123456));
-  add({1, 3, 6, 1, 2, 1, 1, 5, 0}, String("bench"));
-  // Columns: severity 2 (warning), group 4 (input tray), group index 5,
-  // location 6, code 7 (media low), description 8, time 9; instance
-  // hrDeviceIndex 1 . alert index.
-  for (int i = 1; i <= rows; ++i) {
-    auto cell = [&](oid column) {
-      return Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, column, 1, static_cast<oid>(i)};
-    };
-    add(cell(2), Integer(ASN_INTEGER, 4));
-    add(cell(4), Integer(ASN_INTEGER, 8));
-    add(cell(5), Integer(ASN_INTEGER, 1));
-    add(cell(6), Integer(ASN_INTEGER, 3));
-    add(cell(7), Integer(ASN_INTEGER, 808));
-    add(cell(8), String("Tray " + std::to_string(i) + " paper low"));
-    add(cell(9), Integer(ASN_TIMETICKS, 500 + i - 1), growing);
+  zov::test::Printer printer;
+  for (uint32_t i = 1; i <= static_cast<uint32_t>(rows); ++i) {
+    printer.rows.push_back(zov::test::Alert(i, kSeverityWarning, 500 + i - 1, "Tray " + std::to_string(i) + " paper low"));
   }
-  // Something after the table, as on any real printer, so a walk of its last
-  // column ends on an answer rather than on noSuchName.
-  add({1, 3, 6, 1, 2, 1, 43, 18, 2, 0}, Integer(ASN_INTEGER, 0));
-  add({1, 3, 6, 1, 4, 1, 808, 8, 62, 1, 1, 0}, String("vendor"));
+  auto t = std::make_unique<Table>();
+  for (const zov::test::Cell& c : zov::test::PrinterCells(printer)) {
+    Entry e;
+    if (!ParseRow(c.oid + "|" + std::to_string(c.tag) + "|" + c.value, &e)) continue;
+    e.growing_time = growing && e.oid.size() == 13 && e.oid[10] == 9;  // the time column
+    t->entries.push_back(std::move(e));
+  }
   Sort(t.get());
   return t;
 }
