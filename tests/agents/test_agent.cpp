@@ -1,12 +1,7 @@
 // test_agent: the project's own SNMP agent on loopback, in one of two roles.
 //
 // Tests (the default role) — answers GET and GETNEXT from a table and
-// misbehaves on demand, for what no well-behaved agent does:
-//
-//   test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]
-//              [--address A] [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
-//              [--delay MS] [--ignore-stdin]
-//
+// misbehaves on demand, for what no well-behaved agent does (options: --help).
 // Table lines are snmprec-like: OID|TYPE|VALUE with TYPE 2 INTEGER, 4 OCTET
 // STRING (4x: hex), 5 NULL, 6 OBJECT IDENTIFIER, 64 IpAddress, 65 Counter32,
 // 66 Gauge32, 67 TimeTicks; '#' starts a comment.
