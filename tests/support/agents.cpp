@@ -376,8 +376,6 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
   return false;
 }
 
-void SnmpsimAgent::Stop() { StopChild(&child_); }
-
 // One line printed by TrapReceiver's format; false when it is not one.
 static bool ParseTrapLine(const std::string& line, TrapRecord* record) {
   static const std::string kStart = "ZOVTRAP ";
@@ -509,8 +507,6 @@ bool TrapReceiver::Start(std::string* why) {
   return false;
 }
 
-void TrapReceiver::Stop() { StopChild(&child_); }
-
 std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms) {
   return TrapsAbout("", count, timeout_ms);
 }
@@ -568,7 +564,5 @@ bool FaultAgent::StartWithTable(const std::string& table, const std::vector<std:
   *why = "cannot write " + all[1];
   return false;
 }
-
-void FaultAgent::Stop() { StopChild(&child_); }
 
 }  // namespace zov::test
