@@ -47,18 +47,11 @@ struct Faults : zov::test::SuiteState {
 // Each test has a database and a log of its own.
 class PollFaultTest : public zov::test::PollSuite<Faults, true> {
  protected:
-  // Printers all reach the fault agent; `closed` names a printer whose port
-  // nobody listens on.
-  static void Route(const std::vector<std::string>& names, int closed_port = 0) {
-    std::vector<NvsnmpConfLine> lines;
-    for (const std::string& name : names) {
-      const bool closed = closed_port != 0 && name == "closed-port";
-      lines.push_back({.name = name, .peer = closed ? "127.0.0.1:" + std::to_string(closed_port) : state_->agent.endpoint()});
-    }
-    ASSERT_TRUE(Rig().Route(lines));
-  }
+  // The printers, in the database, all reaching the fault agent.
   void Prepare(const std::vector<std::string>& names) {
-    Route(names);
+    std::vector<NvsnmpConfLine> lines;
+    for (const std::string& name : names) lines.push_back({.name = name, .peer = state_->agent.endpoint()});
+    ASSERT_TRUE(Rig().Route(lines));
     std::string why;
     ASSERT_TRUE(Rig().AddPrinters(names, &why)) << why;
   }
@@ -172,7 +165,7 @@ TEST_F(PollFaultTest, DriveOf103CharactersIsUsedAnd104IsRefused) {
 
 TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
   Prepare({"closed-port"});
-  Route({"closed-port"}, zov::test::FreeUdpPort());
+  ASSERT_TRUE(Rig().Route({{.name = "closed-port", .peer = "127.0.0.1:" + std::to_string(zov::test::FreeUdpPort())}}));
   int status = -1;
   const double ms = TimedMs([&] { status = Poll("closed-port"); });
   EXPECT_EQ(status, 0);
