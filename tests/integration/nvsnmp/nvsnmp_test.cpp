@@ -156,10 +156,10 @@ class SnmpsimNvsnmp : public zov::test::AgentSuite<Snmpsim> {
  protected:
   static std::string Endpoint() { return state_->agent.endpoint(); }
   static int Port() { return state_->agent.port(); }
+  ScopedEnv community_{"NVSNMP_COMMUNITY", "tiny"};  // a configuration line's wins
 };
 
 TEST_F(SnmpsimNvsnmp, GetNextAnswersEveryTypeInTheRecordsOfTheHeader) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   ScopedEnv version("NVSNMP_VERSION", "2c");  // the only version with Counter64
   SessionPtr s = Open(Endpoint());
   ASSERT_TRUE(s) << OVsnmpErrString(OVsnmpErrno);
@@ -215,7 +215,6 @@ TEST_F(SnmpsimNvsnmp, GetNextAnswersEveryTypeInTheRecordsOfTheHeader) {
 }
 
 TEST_F(SnmpsimNvsnmp, WalksToTheEndOfTheMibInBothVersions) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   for (const char* version : {"1", "2c"}) {
     SCOPED_TRACE(version);
     ScopedEnv v("NVSNMP_VERSION", version);
@@ -231,7 +230,6 @@ TEST_F(SnmpsimNvsnmp, WalksToTheEndOfTheMibInBothVersions) {
 }
 
 TEST_F(SnmpsimNvsnmp, V2cExceptionValuesBecomeNoSuchNameWithTheirIndex) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   ScopedEnv v("NVSNMP_VERSION", "2c");
   SessionPtr s = Open(Endpoint());
   ASSERT_TRUE(s);
@@ -284,7 +282,6 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
 }
 
 TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   const std::string port = std::to_string(Port());
   struct Case {
     const char* env_port;  // NVSNMP_PORT, or null
@@ -311,7 +308,6 @@ TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
 }
 
 TEST_F(SnmpsimNvsnmp, ManyThreadsKeepTheirOwnSessionsAndErrors) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   std::string why;
   FaultAgent silent;
   ASSERT_TRUE(silent.Start({"--fault", "silent"}, &why)) << why;
@@ -369,7 +365,6 @@ TEST_F(SnmpsimNvsnmp, ManyThreadsKeepTheirOwnSessionsAndErrors) {
 
 // Cost of one GETNEXT exchange against snmpsim, printed for the record.
 TEST_F(SnmpsimNvsnmp, MeasuresExchangeCost) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   constexpr int kExchanges = 200;
   auto start = Clock::now();
   for (int i = 0; i < kExchanges; ++i) {
