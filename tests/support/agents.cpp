@@ -235,23 +235,43 @@ void StopChild(ChildProcess* child, int timeout_ms) {
   }
 }
 
+namespace {
+
+std::vector<ProgramResult> RunAll(const std::vector<std::vector<std::string>>& argvs,
+                                  const std::vector<std::vector<std::string>>& envs, const std::string& cwd,
+                                  int timeout_ms) {
+  TempDir io;
+  std::vector<ChildProcess> children(argvs.size());
+  std::vector<ProgramResult> results(argvs.size());
+  auto file = [&](size_t i, const char* stream) { return io.File(std::to_string(i) + stream); };
+  for (size_t i = 0; i < argvs.size(); ++i) {
+    const ChildOptions options{.stdout_file = file(i, ".out"), .stderr_file = file(i, ".err"),
+                               .env = i < envs.size() ? envs[i] : std::vector<std::string>{}, .cwd = cwd};
+    StartChild(argvs[i], options, &children[i], &results[i].err);  // the reason stays when it fails
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (size_t i = 0; i < argvs.size(); ++i) {
+    int status = 0;
+    if (WaitChild(&children[i], MillisecondsLeft(deadline), &status) && WIFEXITED(status)) {
+      results[i].exit_code = WEXITSTATUS(status);
+    }
+    StopChild(&children[i]);
+    ReadFile(file(i, ".out"), &results[i].out);
+    ReadFile(file(i, ".err"), &results[i].err);
+  }
+  return results;
+}
+
+}  // namespace
+
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::vector<std::string>& env, int timeout_ms) {
-  TempDir io;
-  ChildOptions options{.stdout_file = io.File("out"), .stderr_file = io.File("err"), .env = env, .cwd = cwd};
-  ChildProcess child;
-  ProgramResult result;
-  std::string why;
-  if (!StartChild(argv, options, &child, &why)) {
-    result.err = why;
-    return result;
-  }
-  int status = 0;
-  if (WaitChild(&child, timeout_ms, &status) && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  StopChild(&child);
-  ReadFile(io.File("out"), &result.out);
-  ReadFile(io.File("err"), &result.err);
-  return result;
+  return RunAll({argv}, {env}, cwd, timeout_ms)[0];
+}
+
+std::vector<ProgramResult> RunPrograms(const std::vector<std::vector<std::string>>& argvs,
+                                       const std::vector<std::vector<std::string>>& envs, int timeout_ms) {
+  return RunAll(argvs, envs, "", timeout_ms);
 }
 
 ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd,

@@ -56,6 +56,10 @@ struct ProgramResult {
 };
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd = "",
                          const std::vector<std::string>& env = {}, int timeout_ms = 20000);
+// Programs run at the same time, each with its own env (when given), all
+// ended within timeout_ms: their results in order.
+std::vector<ProgramResult> RunPrograms(const std::vector<std::vector<std::string>>& argvs,
+                                       const std::vector<std::vector<std::string>>& envs, int timeout_ms);
 // The built ovwdb tool, with OVW_DB as in this process unless env says otherwise.
 ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd = "",
                        const std::vector<std::string>& env = {});

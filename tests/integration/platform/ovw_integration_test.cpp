@@ -2,7 +2,6 @@
 // the ovwdb tool's commands. Threads and processes share one file at once;
 // other connections change it under libovw's name lookups.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
@@ -340,23 +339,14 @@ TEST(OvwWorker, DISABLED_ReadAndWrite) {
 TEST_F(OvwDatabaseTest, TwoProcessesReadAndWriteAtOnceWithoutAnError) {
   ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
   DefinePrinters(kProcesses * 2);
-  std::vector<zov::test::ChildProcess> children(kProcesses);
+  std::vector<std::vector<std::string>> workers, envs;
   for (int p = 0; p < kProcesses; ++p) {
-    zov::test::ChildOptions options;
-    options.stdout_file = dir_.File("worker" + std::to_string(p) + ".out");
-    options.env = {"ZOV_OVW_WORKER=" + std::to_string(p), "OVW_DB=" + db_};
-    std::string why;
-    ASSERT_TRUE(zov::test::StartChild({"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=OvwWorker.DISABLED_ReadAndWrite"},
-                                      options, &children[p], &why))
-        << why;
+    workers.push_back({"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=OvwWorker.DISABLED_ReadAndWrite"});
+    envs.push_back({"ZOV_OVW_WORKER=" + std::to_string(p), "OVW_DB=" + db_});
   }
-  for (int p = 0; p < kProcesses; ++p) {
-    int status = 0;
-    ASSERT_TRUE(zov::test::WaitChild(&children[p], 60000, &status)) << "worker " << p << " hangs";
-    std::string output;
-    zov::test::ReadFile(dir_.File("worker" + std::to_string(p) + ".out"), &output);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  for (const ProgramResult& worker : zov::test::RunPrograms(workers, envs, 60000)) {
+    EXPECT_EQ(worker.exit_code, 0) << worker.out << worker.err;
+    EXPECT_NE(worker.out.find("[  PASSED  ] 1 test"), std::string::npos) << worker.out;
   }
   for (int w = 0; w < kProcesses * 2; ++w) {
     EXPECT_EQ(Tool({"get", "printer-" + std::to_string(w), "VlmLastAlert"}).out,

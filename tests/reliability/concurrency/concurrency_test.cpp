@@ -262,35 +262,23 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   for (const Printer& p : Printers()) list += p.name + "\n";
   ASSERT_TRUE(zov::test::WriteFile(Here("printers.txt"), list));
 
-  std::vector<zov::test::ChildProcess> children(processes);
-  for (int i = 0; i < processes; ++i) {
-    zov::test::ChildOptions options;
-    options.stdout_file = Here("runner-" + std::to_string(i) + ".out");
-    std::string why;
-    // The second process asks for packet dumps on every call; the third
-    // never asks for the log, so its records must not reach the file (each
-    // process has its own stream).
-    const char* poll_options = i == 1 ? kDumpOptions : i == 2 ? kQuietOptions : kOptions;
-    ASSERT_TRUE(zov::test::StartChild(
-        {zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", poll_options,
-         "--printers", Here("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
-         "--threads", std::to_string(threads), "--json"},
-        options, &children[i], &why))
-        << why;
+  // The second process asks for packet dumps on every call; the third never
+  // asks for the log, so its records must not reach the file (each process
+  // has its own stream).
+  std::vector<std::vector<std::string>> runners;
+  for (const char* poll_options : {kOptions, kDumpOptions, kQuietOptions}) {
+    runners.push_back({zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", poll_options,
+                       "--printers", Here("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
+                       "--threads", std::to_string(threads), "--json"});
   }
-  for (auto& child : children) {
-    int status = 0;
-    ASSERT_TRUE(zov::test::WaitChild(&child, 300000, &status)) << "a runner did not finish";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  const std::vector<ProgramResult> runs = zov::test::RunPrograms(runners, {}, 300000);
+  for (const ProgramResult& run : runs) EXPECT_EQ(run.exit_code, 0) << "a runner failed: " << run.err;
 
   std::map<std::string, int> expected;
   for (const Printer& p : Printers()) expected[p.name] = p.state->status;
   std::map<std::string, int> calls;
-  for (int i = 0; i < processes; ++i) {
-    std::string out;
-    ASSERT_TRUE(zov::test::ReadFile(Here("runner-" + std::to_string(i) + ".out"), &out));
-    for (const std::string& line : zov::test::Lines(out)) {
+  for (const ProgramResult& run : runs) {
+    for (const std::string& line : zov::test::Lines(run.out)) {
       if (line.rfind("{\"address\":", 0) != 0) continue;  // dumps and the summary
       const size_t a = line.find('"', 11) + 1;
       const std::string name = line.substr(a, line.find('"', a) - a);
