@@ -197,7 +197,8 @@ Value String(std::string bytes) { return Value{ASN_OCTET_STR, 0, std::move(bytes
 std::unique_ptr<Table> MakePrinter(int rows, bool growing) {
   zov::test::Printer printer;
   for (uint32_t i = 1; i <= static_cast<uint32_t>(rows); ++i) {
-    printer.rows.push_back(zov::test::Alert(i, kSeverityWarning, 500 + i - 1, "Tray " + std::to_string(i) + " paper low"));
+    printer.rows.push_back(
+        zov::test::Alert(i, kSeverityWarning, 500 + i - 1, "Tray " + std::to_string(i) + " paper low"));
   }
   auto t = std::make_unique<Table>();
   for (const zov::test::Cell& c : zov::test::PrinterCells(printer)) {

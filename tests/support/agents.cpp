@@ -352,7 +352,8 @@ int FreeUdpPort(const char* address) {
   inet_pton(AF_INET, address, &a.sin_addr);
   socklen_t len = sizeof a;
   int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+  sockaddr* address_of = reinterpret_cast<sockaddr*>(&a);
+  if (bind(fd, address_of, len) == 0 && getsockname(fd, address_of, &len) == 0) {
     port = ntohs(a.sin_port);
   }
   close(fd);
