@@ -1,12 +1,7 @@
 // test_agent: the project's own SNMP agent on loopback, in one of two roles.
 //
 // Tests (the default role) — answers GET and GETNEXT from a table and
-// misbehaves on demand, for what no well-behaved agent does:
-//
-//   test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]
-//              [--address A] [--fault KIND] [--from N] [--only] [--status S] [--size BYTES]
-//              [--delay MS] [--ignore-stdin]
-//
+// misbehaves on demand, for what no well-behaved agent does (options: --help).
 // Table lines are snmprec-like: OID|TYPE|VALUE with TYPE 2 INTEGER, 4 OCTET
 // STRING (4x: hex), 5 NULL, 6 OBJECT IDENTIFIER, 64 IpAddress, 65 Counter32,
 // 66 Gauge32, 67 TimeTicks; '#' starts a comment.
@@ -72,6 +67,7 @@
 #include <vector>
 
 #include "snmp_codec.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -196,35 +192,21 @@ bool ParseRow(const std::string& line, Entry* out) {
 Value Integer(u_char type, long v) { return Value{type, v, {}, {}}; }
 Value String(std::string bytes) { return Value{ASN_OCTET_STR, 0, std::move(bytes), {}}; }
 
-// A vendor printer with `rows` warning alerts, as the benchmarks poll it.
+// A vendor printer with `rows` warning alerts, as the benchmarks poll it:
+// the tests' printer, its alert times counting up when growing.
 std::unique_ptr<Table> MakePrinter(int rows, bool growing) {
-  auto t = std::make_unique<Table>();
-  auto add = [&](Oid oid, Value v, bool grow = false) {
-    t->entries.push_back({std::move(oid), std::move(v), grow});
-  };
-  add({1, 3, 6, 1, 2, 1, 1, 1, 0}, String("Bench printer"));
-  add({1, 3, 6, 1, 2, 1, 1, 2, 0}, Value{ASN_OBJECT_ID, 0, {}, {1, 3, 6, 1, 4, 1, 808, 8, 62, 1, 7}});
-  add({1, 3, 6, 1, 2, 1, 1, 3, 0}, Integer(ASN_TIMETICKS, 123456));
-  add({1, 3, 6, 1, 2, 1, 1, 5, 0}, String("bench"));
-  // Columns: severity 2 (warning), group 4 (input tray), group index 5,
-  // location 6, code 7 (media low), description 8, time 9; instance
-  // hrDeviceIndex 1 . alert index.
-  for (int i = 1; i <= rows; ++i) {
-    auto cell = [&](oid column) {
-      return Oid{1, 3, 6, 1, 2, 1, 43, 18, 1, 1, column, 1, static_cast<oid>(i)};
-    };
-    add(cell(2), Integer(ASN_INTEGER, 4));
-    add(cell(4), Integer(ASN_INTEGER, 8));
-    add(cell(5), Integer(ASN_INTEGER, 1));
-    add(cell(6), Integer(ASN_INTEGER, 3));
-    add(cell(7), Integer(ASN_INTEGER, 808));
-    add(cell(8), String("Tray " + std::to_string(i) + " paper low"));
-    add(cell(9), Integer(ASN_TIMETICKS, 500 + i - 1), growing);
+  zov::test::Printer printer;
+  for (uint32_t i = 1; i <= static_cast<uint32_t>(rows); ++i) {
+    printer.rows.push_back(
+        zov::test::Alert(i, kSeverityWarning, 500 + i - 1, "Tray " + std::to_string(i) + " paper low"));
   }
-  // Something after the table, as on any real printer, so a walk of its last
-  // column ends on an answer rather than on noSuchName.
-  add({1, 3, 6, 1, 2, 1, 43, 18, 2, 0}, Integer(ASN_INTEGER, 0));
-  add({1, 3, 6, 1, 4, 1, 808, 8, 62, 1, 1, 0}, String("vendor"));
+  auto t = std::make_unique<Table>();
+  for (const zov::test::Cell& c : zov::test::PrinterCells(printer)) {
+    Entry e;
+    if (!ParseRow(c.oid + "|" + std::to_string(c.tag) + "|" + c.value, &e)) continue;
+    e.growing_time = growing && e.oid.size() == 13 && e.oid[10] == 9;  // the time column
+    t->entries.push_back(std::move(e));
+  }
   Sort(t.get());
   return t;
 }
@@ -387,14 +369,18 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
   return length;
 }
 
+const char* const kFaults[] = {"none",      "stuck",      "endless",   "error",    "silent", "garbage",
+                               "truncated", "oversized",  "wrong-type", "big-value", "wrong-id", "slow"};
+
 void Usage() {
+  std::string faults;
+  for (const char* f : kFaults) faults += faults.empty() ? f : std::string("|") + f;
   std::fprintf(stderr,
                "usage: test_agent [--table FILE] [--row 'OID|TYPE|VALUE']... [--community C] [--ipv6]\n"
-               "                  [--address A]\n"
-               "                  [--fault none|stuck|endless|error|silent|garbage|truncated|oversized|\n"
-               "                           wrong-type|big-value|wrong-id|slow] [--from N] [--only] [--status S]\n"
-               "                  [--size BYTES] [--delay MS] [--ignore-stdin]\n"
-               "       test_agent --bench [--port N] [--ignore-stdin]\n");
+               "                  [--address A] [--fault %s]\n"
+               "                  [--from N] [--only] [--status S] [--size BYTES] [--delay MS] [--ignore-stdin]\n"
+               "       test_agent --bench [--port N] [--ignore-stdin]\n",
+               faults.c_str());
 }
 
 bool ReadTable(const std::string& file, Table* table) {
@@ -534,9 +520,6 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       return false;
     }
   }
-  static const char* const kFaults[] = {"none",       "stuck",     "endless",   "error",
-                                        "silent",     "garbage",   "truncated", "oversized",
-                                        "wrong-type", "big-value", "wrong-id",  "slow"};
   Sort(&o->fault.table);
   return std::any_of(std::begin(kFaults), std::end(kFaults),
                      [&](const char* f) { return o->fault.fault == f; });

@@ -33,8 +33,6 @@ int MillisecondsLeft(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 // A v1 GetRequest for sysUpTime.0 with the community, as raw bytes; enough
 // to see that an agent is up (any answer counts).
 std::string ProbeRequest(const std::string& community) {
@@ -199,7 +197,7 @@ bool WaitUntil(int timeout_ms, const std::function<bool()>& done) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
     if (MillisecondsLeft(deadline) == 0) return false;
-    SleepMs(std::min(5, MillisecondsLeft(deadline)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5, MillisecondsLeft(deadline))));
   }
   return true;
 }
@@ -237,23 +235,43 @@ void StopChild(ChildProcess* child, int timeout_ms) {
   }
 }
 
+namespace {
+
+std::vector<ProgramResult> RunAll(const std::vector<std::vector<std::string>>& argvs,
+                                  const std::vector<std::vector<std::string>>& envs, const std::string& cwd,
+                                  int timeout_ms) {
+  TempDir io;
+  std::vector<ChildProcess> children(argvs.size());
+  std::vector<ProgramResult> results(argvs.size());
+  auto file = [&](size_t i, const char* stream) { return io.File(std::to_string(i) + stream); };
+  for (size_t i = 0; i < argvs.size(); ++i) {
+    const ChildOptions options{.stdout_file = file(i, ".out"), .stderr_file = file(i, ".err"),
+                               .env = i < envs.size() ? envs[i] : std::vector<std::string>{}, .cwd = cwd};
+    StartChild(argvs[i], options, &children[i], &results[i].err);  // the reason stays when it fails
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (size_t i = 0; i < argvs.size(); ++i) {
+    int status = 0;
+    if (WaitChild(&children[i], MillisecondsLeft(deadline), &status) && WIFEXITED(status)) {
+      results[i].exit_code = WEXITSTATUS(status);
+    }
+    StopChild(&children[i]);
+    ReadFile(file(i, ".out"), &results[i].out);
+    ReadFile(file(i, ".err"), &results[i].err);
+  }
+  return results;
+}
+
+}  // namespace
+
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::vector<std::string>& env, int timeout_ms) {
-  TempDir io;
-  ChildOptions options{.stdout_file = io.File("out"), .stderr_file = io.File("err"), .env = env, .cwd = cwd};
-  ChildProcess child;
-  ProgramResult result;
-  std::string why;
-  if (!StartChild(argv, options, &child, &why)) {
-    result.err = why;
-    return result;
-  }
-  int status = 0;
-  if (WaitChild(&child, timeout_ms, &status) && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  StopChild(&child);
-  ReadFile(io.File("out"), &result.out);
-  ReadFile(io.File("err"), &result.err);
-  return result;
+  return RunAll({argv}, {env}, cwd, timeout_ms)[0];
+}
+
+std::vector<ProgramResult> RunPrograms(const std::vector<std::vector<std::string>>& argvs,
+                                       const std::vector<std::vector<std::string>>& envs, int timeout_ms) {
+  return RunAll(argvs, envs, "", timeout_ms);
 }
 
 ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd,
@@ -327,32 +345,20 @@ bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>&
 }
 
 int FreeUdpPort(const char* address) {
-  bool v6 = std::strchr(address, ':') != nullptr;
-  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_storage ss{};
-  socklen_t len;
-  if (v6) {
-    auto* a = reinterpret_cast<sockaddr_in6*>(&ss);
-    a->sin6_family = AF_INET6;
-    inet_pton(AF_INET6, address, &a->sin6_addr);
-    len = sizeof(*a);
-  } else {
-    auto* a = reinterpret_cast<sockaddr_in*>(&ss);
-    a->sin_family = AF_INET;
-    inet_pton(AF_INET, address, &a->sin_addr);
-    len = sizeof(*a);
-  }
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, address, &a.sin_addr);
+  socklen_t len = sizeof a;
   int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&ss), len) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len) == 0) {
-    port = v6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
-              : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+  sockaddr* address_of = reinterpret_cast<sockaddr*>(&a);
+  if (bind(fd, address_of, len) == 0 && getsockname(fd, address_of, &len) == 0) {
+    port = ntohs(a.sin_port);
   }
   close(fd);
   return port;
 }
-
 
 bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe_community,
                          std::string* why) {
@@ -390,8 +396,6 @@ bool SnmpsimAgent::Start(const std::string& source_dir, const std::string& probe
   *why = "snmpsimd did not answer (community " + probe_community + "): " + *why;
   return false;
 }
-
-void SnmpsimAgent::Stop() { StopChild(&child_); }
 
 // One line printed by TrapReceiver's format; false when it is not one.
 static bool ParseTrapLine(const std::string& line, TrapRecord* record) {
@@ -524,8 +528,6 @@ bool TrapReceiver::Start(std::string* why) {
   return false;
 }
 
-void TrapReceiver::Stop() { StopChild(&child_); }
-
 std::vector<TrapRecord> TrapReceiver::WaitForTraps(size_t count, int timeout_ms) {
   return TrapsAbout("", count, timeout_ms);
 }
@@ -583,7 +585,5 @@ bool FaultAgent::StartWithTable(const std::string& table, const std::vector<std:
   *why = "cannot write " + all[1];
   return false;
 }
-
-void FaultAgent::Stop() { StopChild(&child_); }
 
 }  // namespace zov::test

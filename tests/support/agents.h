@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace zov::test {
@@ -57,6 +56,10 @@ struct ProgramResult {
 };
 ProgramResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd = "",
                          const std::vector<std::string>& env = {}, int timeout_ms = 20000);
+// Programs run at the same time, each with its own env (when given), all
+// ended within timeout_ms: their results in order.
+std::vector<ProgramResult> RunPrograms(const std::vector<std::vector<std::string>>& argvs,
+                                       const std::vector<std::vector<std::string>>& envs, int timeout_ms);
 // The built ovwdb tool, with OVW_DB as in this process unless env says otherwise.
 ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& cwd = "",
                        const std::vector<std::string>& env = {});
@@ -111,33 +114,40 @@ struct NvsnmpConfLine {
 };
 bool WriteNvsnmpConf(const std::string& path, const std::vector<NvsnmpConfLine>& lines);
 
-// A UDP port on the loopback address that was free a moment ago. 0 on failure.
+// A UDP port on an IPv4 loopback address that was free a moment ago. 0 on failure.
 int FreeUdpPort(const char* address = "127.0.0.1");
 
 // ---- agents ----
+
+// What each agent below is: a process of its own with a private directory,
+// on a UDP port of a loopback address, stopped with the object.
+struct AgentProcess {
+  AgentProcess() = default;
+  ~AgentProcess() { Stop(); }
+  AgentProcess(const AgentProcess&) = delete;
+  AgentProcess& operator=(const AgentProcess&) = delete;
+
+  void Stop() { StopChild(&child_); }
+  int port() const { return port_; }
+  const std::string& address() const { return address_; }
+  std::string endpoint() const { return address_ + ":" + std::to_string(port_); }
+
+ protected:
+  TempDir dir_;
+  ChildProcess child_;
+  int port_ = 0;
+  std::string address_ = "127.0.0.1";
+};
 
 // snmpsimd 0.4.5 serving the *.snmprec files of a data directory (copied into
 // a private directory). A recording is chosen by community: the file name
 // without .snmprec. Start waits (bounded) until a GET with probe_community
 // is answered.
-struct SnmpsimAgent {
-  SnmpsimAgent() = default;
-  ~SnmpsimAgent() { Stop(); }
-  SnmpsimAgent(const SnmpsimAgent&) = delete;
-  SnmpsimAgent& operator=(const SnmpsimAgent&) = delete;
-
+struct SnmpsimAgent : AgentProcess {
   bool Start(const std::string& data_dir, const std::string& probe_community, std::string* why);
-  void Stop();
-  int port() const { return port_; }
-  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
   // The private data directory snmpsim reads; replacing a file there changes
   // what it serves.
   std::string data_dir() const { return dir_.File("data"); }
-
- private:
-  TempDir dir_;
-  ChildProcess child_;
-  int port_ = 0;
 };
 
 // One binding of a received trap as snmptrapd printed it: "OID", "TYPE" and
@@ -160,18 +170,10 @@ struct TrapRecord {
 
 // snmptrapd receiving on the address the local host name resolves to (that is
 // where the plug-in sends its traps), printing each trap as one line in a file.
-struct TrapReceiver {
-  TrapReceiver() = default;
-  ~TrapReceiver() { Stop(); }
-  TrapReceiver(const TrapReceiver&) = delete;
-  TrapReceiver& operator=(const TrapReceiver&) = delete;
-
+struct TrapReceiver : AgentProcess {
   // False with a reason to skip when the host name is 30 characters or longer
   // or does not resolve to a loopback address, or when snmptrapd cannot start.
   bool Start(std::string* why);
-  void Stop();
-  int port() const { return port_; }
-  const std::string& address() const { return address_; }  // e.g. "127.0.0.1"
   const std::string& host_name() const { return host_name_; }
   // All traps received so far, once at least `count` have arrived or
   // timeout_ms has passed.
@@ -181,10 +183,6 @@ struct TrapReceiver {
   std::vector<TrapRecord> TrapsAbout(const std::string& printer, size_t count, int timeout_ms);
 
  private:
-  TempDir dir_;
-  ChildProcess child_;
-  int port_ = 0;
-  std::string address_;
   std::string host_name_;
 };
 
@@ -192,24 +190,11 @@ struct TrapReceiver {
 std::string TrapValueBytes(const TrapBinding& binding);
 
 // The project's test agent (tests/agents) in its tests' role. args are its options
-// (see test_agent --help), e.g. {"--table", FILE, "--silent-from", "2"}.
-struct FaultAgent {
-  FaultAgent() = default;
-  ~FaultAgent() { Stop(); }
-  FaultAgent(const FaultAgent&) = delete;
-  FaultAgent& operator=(const FaultAgent&) = delete;
-
+// (see test_agent --help), e.g. {"--table", FILE, "--fault", "silent", "--from", "2"}.
+struct FaultAgent : AgentProcess {
   bool Start(const std::vector<std::string>& args, std::string* why);
   // The same, serving `table` (lines of the --table format) before the args.
   bool StartWithTable(const std::string& table, const std::vector<std::string>& args, std::string* why);
-  void Stop();
-  int port() const { return port_; }
-  std::string endpoint() const { return "127.0.0.1:" + std::to_string(port_); }
-
- private:
-  TempDir dir_;
-  ChildProcess child_;
-  int port_ = 0;
 };
 
 }  // namespace zov::test

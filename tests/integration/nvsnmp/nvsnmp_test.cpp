@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/agents.h"
@@ -58,6 +59,7 @@ uint32_t* Block(const Oid& oid) {
 }
 
 Oid ToVector(const uint32_t* oid, uint32_t length) { return Oid(oid, oid + length); }
+std::string Bytes(const OVsnmpVarBind* b) { return std::string(reinterpret_cast<char*>(b->val.string), b->val_len); }
 
 struct PduFree {
   void operator()(OVsnmpPdu* pdu) const { OVsnmpFreePdu(pdu); }
@@ -154,10 +156,10 @@ class SnmpsimNvsnmp : public zov::test::AgentSuite<Snmpsim> {
  protected:
   static std::string Endpoint() { return state_->agent.endpoint(); }
   static int Port() { return state_->agent.port(); }
+  ScopedEnv community_{"NVSNMP_COMMUNITY", "tiny"};  // a configuration line's wins
 };
 
 TEST_F(SnmpsimNvsnmp, GetNextAnswersEveryTypeInTheRecordsOfTheHeader) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   ScopedEnv version("NVSNMP_VERSION", "2c");  // the only version with Counter64
   SessionPtr s = Open(Endpoint());
   ASSERT_TRUE(s) << OVsnmpErrString(OVsnmpErrno);
@@ -195,7 +197,7 @@ TEST_F(SnmpsimNvsnmp, GetNextAnswersEveryTypeInTheRecordsOfTheHeader) {
     switch (c.type) {
       case kOVsnmpOctetString:
       case kOVsnmpIpAddress:
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(b->val.string), b->val_len), c.bytes);
+        EXPECT_EQ(Bytes(b), c.bytes);
         break;
       case kOVsnmpObjectId:
         EXPECT_EQ(ToVector(b->val.oid, b->val_len), (Oid{1, 3, 6, 1, 4, 1, 2, 3, 4}));
@@ -213,7 +215,6 @@ TEST_F(SnmpsimNvsnmp, GetNextAnswersEveryTypeInTheRecordsOfTheHeader) {
 }
 
 TEST_F(SnmpsimNvsnmp, WalksToTheEndOfTheMibInBothVersions) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   for (const char* version : {"1", "2c"}) {
     SCOPED_TRACE(version);
     ScopedEnv v("NVSNMP_VERSION", version);
@@ -229,7 +230,6 @@ TEST_F(SnmpsimNvsnmp, WalksToTheEndOfTheMibInBothVersions) {
 }
 
 TEST_F(SnmpsimNvsnmp, V2cExceptionValuesBecomeNoSuchNameWithTheirIndex) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   ScopedEnv v("NVSNMP_VERSION", "2c");
   SessionPtr s = Open(Endpoint());
   ASSERT_TRUE(s);
@@ -257,9 +257,7 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
     ASSERT_TRUE(s) << OVsnmpErrString(OVsnmpErrno);
     Exchange e = GetNext(s.get(), kSystem);
     ASSERT_TRUE(e.response) << OVsnmpErrString(e.error);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(e.response->variables->val.string),
-                          e.response->variables->val_len),
-              "Tiny printer");
+    EXPECT_EQ(Bytes(e.response->variables), "Tiny printer");
   }
   {
     SessionPtr s = Open("basement");  // the line's port, no port in the peer
@@ -284,7 +282,6 @@ TEST_F(SnmpsimNvsnmp, ConfigurationMapsAPrinterNameToEndpointAndCommunity) {
 }
 
 TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   const std::string port = std::to_string(Port());
   struct Case {
     const char* env_port;  // NVSNMP_PORT, or null
@@ -311,7 +308,6 @@ TEST_F(SnmpsimNvsnmp, PortsComeFromPeerArgumentOrEnvironment) {
 }
 
 TEST_F(SnmpsimNvsnmp, ManyThreadsKeepTheirOwnSessionsAndErrors) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   std::string why;
   FaultAgent silent;
   ASSERT_TRUE(silent.Start({"--fault", "silent"}, &why)) << why;
@@ -369,7 +365,6 @@ TEST_F(SnmpsimNvsnmp, ManyThreadsKeepTheirOwnSessionsAndErrors) {
 
 // Cost of one GETNEXT exchange against snmpsim, printed for the record.
 TEST_F(SnmpsimNvsnmp, MeasuresExchangeCost) {
-  ScopedEnv community("NVSNMP_COMMUNITY", "tiny");
   constexpr int kExchanges = 200;
   auto start = Clock::now();
   for (int i = 0; i < kExchanges; ++i) {
@@ -469,30 +464,23 @@ TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
   }
 }
 
-TEST_F(FaultNvsnmp, WrongValueTypesArriveWithTheirOwnType) {
-  SessionPtr s = Start({"--fault", "wrong-type"});
-  ASSERT_TRUE(s);
-  Exchange e = GetNext(s.get(), kAlertSeverity);
-  ASSERT_TRUE(e.response);
-  OVsnmpVarBind* b = e.response->variables;
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->type, kOVsnmpOctetString);  // an INTEGER column answered with text
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(b->val.string), b->val_len), "wrong");
-}
-
-TEST_F(FaultNvsnmp, ValuesOfSeveralKilobytesArriveWhole) {
-  for (int size : {6000, 20000}) {
-    SCOPED_TRACE(size);
-    SessionPtr s = Start({"--fault", "big-value", "--size", std::to_string(size)});
+// Strings where the table holds integers, and strings of several kilobytes,
+// arrive as sent and whole.
+TEST_F(FaultNvsnmp, ValuesArriveAsSentWhateverTheirTypeOrSize) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--fault", "wrong-type"}, "wrong"},  // an INTEGER column answered with text
+      {{"--fault", "big-value", "--size", "6000"}, std::string(6000, 'V')},
+      {{"--fault", "big-value", "--size", "20000"}, std::string(20000, 'V')},
+  };
+  for (const auto& [args, value] : cases) {
+    SCOPED_TRACE(args.back());
+    SessionPtr s = Start(args);
     ASSERT_TRUE(s);
     Exchange e = GetNext(s.get(), kAlertSeverity);
     ASSERT_TRUE(e.response) << OVsnmpErrString(e.error);
-    OVsnmpVarBind* b = e.response->variables;
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->type, kOVsnmpOctetString);
-    ASSERT_EQ(b->val_len, static_cast<uint32_t>(size));
-    EXPECT_EQ(b->val.string[0], 'V');
-    EXPECT_EQ(b->val.string[size - 1], 'V');
+    ASSERT_NE(e.response->variables, nullptr);
+    EXPECT_EQ(e.response->variables->type, kOVsnmpOctetString);
+    EXPECT_EQ(Bytes(e.response->variables), value);
     agent_.Stop();
   }
 }
@@ -511,35 +499,22 @@ TEST_F(FaultNvsnmp, Ipv6PeerInBrackets) {
 
 TEST(NvsnmpOpen, RefusesWhatCannotBeAPeerOrSetting) {
   TempDir dir;
-  struct Case {
-    const char* peer;
-    int error;
-  };
-  const Case peers[] = {
-      // Only peers refused without a name lookup: tests send nothing off
-      // loopback, DNS included.
-      {"printer 1", kOVsnmpErrBadPeer},       {"[::1", kOVsnmpErrBadPeer},
-      {"127.0.0.1:99999", kOVsnmpErrBadPeer}, {"127.0.0.1:", kOVsnmpErrBadPeer},
-      {"[]:161", kOVsnmpErrBadPeer},          {"", kOVsnmpErrBadPeer},
-  };
-  for (const Case& c : peers) {
-    SCOPED_TRACE(c.peer);
+  // Only peers refused without a name lookup: tests send nothing off
+  // loopback, DNS included.
+  for (const char* peer : {"printer 1", "[::1", "127.0.0.1:99999", "127.0.0.1:", "[]:161", ""}) {
+    SCOPED_TRACE(peer);
     OVsnmpErrno = 0;
-    EXPECT_EQ(OVsnmpOpen(nullptr, c.peer, -1, -1, 0xFFFF, 0xFFFF, nullptr, nullptr), nullptr);
-    EXPECT_EQ(OVsnmpErrno, c.error);
+    EXPECT_EQ(OVsnmpOpen(nullptr, peer, -1, -1, 0xFFFF, 0xFFFF, nullptr, nullptr), nullptr);
+    EXPECT_EQ(OVsnmpErrno, kOVsnmpErrBadPeer);
   }
   EXPECT_EQ(OVsnmpOpen(nullptr, nullptr, -1, -1, 0xFFFF, 0xFFFF, nullptr, nullptr), nullptr);
   EXPECT_EQ(OVsnmpErrno, kOVsnmpErrBadArgument);
 
-  struct Setting {
-    const char* variable;
-    const char* value;
-  };
   std::string conf_bad = dir.File("bad.conf");
   zov::test::WriteFile(conf_bad, "printer-1 community=a port=161\nprinter-2 colour=blue\n");
   std::string conf_bad_peer = dir.File("bad-peer.conf");
   zov::test::WriteFile(conf_bad_peer, "printer-1 peer=[::1\n");
-  const Setting settings[] = {
+  const std::pair<const char*, const char*> settings[] = {
       {"NVSNMP_CONF", "/nonexistent/nvsnmp.conf"},
       {"NVSNMP_CONF", conf_bad.c_str()},
       {"NVSNMP_CONF", conf_bad_peer.c_str()},
@@ -548,9 +523,9 @@ TEST(NvsnmpOpen, RefusesWhatCannotBeAPeerOrSetting) {
       {"NVSNMP_RETRIES", "-2"},
       {"NVSNMP_VERSION", "3"},
   };
-  for (const Setting& s : settings) {
-    SCOPED_TRACE(std::string(s.variable) + "=" + s.value);
-    ScopedEnv env(s.variable, s.value);
+  for (const auto& [variable, value] : settings) {
+    SCOPED_TRACE(std::string(variable) + "=" + value);
+    ScopedEnv env(variable, value);
     EXPECT_EQ(OVsnmpOpen(nullptr, "printer-1", -1, -1, 0xFFFF, 0xFFFF, nullptr, nullptr), nullptr);
     EXPECT_EQ(OVsnmpErrno, kOVsnmpErrConfig);
   }

@@ -2,7 +2,6 @@
 // the ovwdb tool's commands. Threads and processes share one file at once;
 // other connections change it under libovw's name lookups.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,8 +73,19 @@ class OvwDatabaseTest : public ::testing::Test {
     ASSERT_EQ(Tool({"add-object", "someone-else"}).exit_code, 0);
     ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
   }
+  // As a poll starts: a fresh log captured, the database opened.
+  void Start() {
+    log_.emplace();
+    ASSERT_TRUE(log_->ok());
+    ASSERT_EQ(OVwDbInit(), 0);
+  }
+  std::string Logged() const { return log_->Text(); }
+  static std::string Refused(int error) {
+    return std::string(kPrinter) + ": Unable to set printer status - " + OVwErrorMsg(error) + ": \n";
+  }
 
   TempDir dir_;
+  std::optional<LogCapture> log_;
   std::string db_;
   std::unique_ptr<ScopedEnv> env_;
 };
@@ -91,19 +102,15 @@ TEST_F(OvwDatabaseTest, ReadGivesWhatTheFieldHolds) {
     if (c.stored) {
       ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", c.stored}).exit_code, 0);
     }
-    LogCapture log;
-    ASSERT_TRUE(log.ok());
-    ASSERT_EQ(OVwDbInit(), 0);
+    Start();
     EXPECT_EQ(ReadLastAlert(kPrinter), c.expected);
-    EXPECT_EQ(log.Text(), "");
+    EXPECT_EQ(Logged(), "");
   }
 }
 
 TEST_F(OvwDatabaseTest, WrittenValuesReadBackAsTheSame32Bits) {
   DefineFieldAndPrinters();
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   for (int32_t value : {500, 0, kHighBitTime, INT32_MIN, INT32_MAX, 7}) {
     SCOPED_TRACE(value);
     WriteLastAlert(kPrinter, value);
@@ -111,14 +118,12 @@ TEST_F(OvwDatabaseTest, WrittenValuesReadBackAsTheSame32Bits) {
     EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).out, std::to_string(value) + "\n");
   }
   EXPECT_EQ(Tool({"get", "someone-else", "VlmLastAlert"}).exit_code, 1);
-  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(Logged(), "");
 }
 
 TEST_F(OvwDatabaseTest, MissingFieldOrObjectIsLoggedOnReadAndWrite) {
   ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   EXPECT_EQ(OVwDbFieldNameToFieldId("VlmLastAlert"), 0u);
   EXPECT_EQ(OVwError(), kOVwErrNoSuchField);
   EXPECT_EQ(ReadLastAlert(kPrinter), 0);
@@ -132,7 +137,7 @@ TEST_F(OvwDatabaseTest, MissingFieldOrObjectIsLoggedOnReadAndWrite) {
   // Host names are matched exactly as given.
   EXPECT_EQ(ReadLastAlert("PRINTER-07.lab"), 0);
 
-  EXPECT_EQ(log.Text(),
+  EXPECT_EQ(Logged(),
             "printer-07.lab: VlmLastAlert field not defined\n"
             "printer-07.lab: VlmLastAlert field not defined\n"
             "nobody.lab: Object not found\n"
@@ -145,9 +150,7 @@ TEST_F(OvwDatabaseTest, StringFieldRefusesTheWriteAndReadsAsZero) {
   ASSERT_EQ(Tool({"create-field", "VlmLastAlert", "string"}).exit_code, 0);
   ASSERT_EQ(Tool({"add-object", kPrinter}).exit_code, 0);
   ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "some text"}).exit_code, 0);
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   OVwFieldId field = OVwDbFieldNameToFieldId("VlmLastAlert");
   OVwObjectId object = OVwDbHostnameToObjectId(kPrinter);
   ASSERT_NE(field, 0u);
@@ -159,8 +162,7 @@ TEST_F(OvwDatabaseTest, StringFieldRefusesTheWriteAndReadsAsZero) {
 
   EXPECT_EQ(ReadLastAlert(kPrinter), 0);
   WriteLastAlert(kPrinter, 500);
-  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
-                            OVwErrorMsg(kOVwErrFieldType) + ": \n");
+  EXPECT_EQ(Logged(), Refused(kOVwErrFieldType));
   EXPECT_EQ(Tool({"get", kPrinter, "VlmLastAlert"}).out, "some text\n");
 }
 
@@ -170,22 +172,17 @@ TEST_F(OvwDatabaseTest, ReadOnlyDatabaseRefusesTheWriteAndKeepsTheValue) {
   // The process runs as any user, root included: ask SQLite for read-only
   // access rather than relying on file permissions.
   ScopedEnv read_only("OVW_DB", ("file:" + db_ + "?mode=ro").c_str());
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
   WriteLastAlert(kPrinter, 500);
   EXPECT_EQ(OVwError(), kOVwErrReadOnly);
-  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
-                            OVwErrorMsg(kOVwErrReadOnly) + ": \n");
+  EXPECT_EQ(Logged(), Refused(kOVwErrReadOnly));
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
 }
 
 TEST_F(OvwDatabaseTest, WriteWaitsForABriefLockAndSucceeds) {
   DefineFieldAndPrinters();
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   Other lock(db_);  // a writer in another process
   ASSERT_TRUE(lock.Exec("BEGIN EXCLUSIVE"));
   std::thread releaser([&lock] {
@@ -195,21 +192,18 @@ TEST_F(OvwDatabaseTest, WriteWaitsForABriefLockAndSucceeds) {
   WriteLastAlert(kPrinter, 500);
   releaser.join();
   EXPECT_EQ(ReadLastAlert(kPrinter), 500);
-  EXPECT_EQ(log.Text(), "");
+  EXPECT_EQ(Logged(), "");
 }
 
 TEST_F(OvwDatabaseTest, WriteRefusedAfterTheBusyTimeoutWhileReadsGoOn) {
   DefineFieldAndPrinters();
   ASSERT_EQ(Tool({"set", kPrinter, "VlmLastAlert", "777"}).exit_code, 0);
-  LogCapture log;
-  ASSERT_TRUE(log.ok());
-  ASSERT_EQ(OVwDbInit(), 0);
+  Start();
   Other lock(db_);
   ASSERT_TRUE(lock.Exec("BEGIN EXCLUSIVE"));
   WriteLastAlert(kPrinter, 500);
   EXPECT_EQ(OVwError(), kOVwErrBusy);
-  EXPECT_EQ(log.Text(), std::string("printer-07.lab: Unable to set printer status - ") +
-                            OVwErrorMsg(kOVwErrBusy) + ": \n");
+  EXPECT_EQ(Logged(), Refused(kOVwErrBusy));
   // WAL: the held write lock does not stop readers.
   EXPECT_EQ(ReadLastAlert(kPrinter), 777);
 }
@@ -345,23 +339,15 @@ TEST(OvwWorker, DISABLED_ReadAndWrite) {
 TEST_F(OvwDatabaseTest, TwoProcessesReadAndWriteAtOnceWithoutAnError) {
   ASSERT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
   DefinePrinters(kProcesses * 2);
-  std::vector<zov::test::ChildProcess> children(kProcesses);
+  std::vector<std::vector<std::string>> workers, envs;
   for (int p = 0; p < kProcesses; ++p) {
-    zov::test::ChildOptions options;
-    options.stdout_file = dir_.File("worker" + std::to_string(p) + ".out");
-    options.env = {"ZOV_OVW_WORKER=" + std::to_string(p), "OVW_DB=" + db_};
-    std::string why;
-    ASSERT_TRUE(zov::test::StartChild({"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=OvwWorker.DISABLED_ReadAndWrite"},
-                                      options, &children[p], &why))
-        << why;
+    workers.push_back(
+        {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=OvwWorker.DISABLED_ReadAndWrite"});
+    envs.push_back({"ZOV_OVW_WORKER=" + std::to_string(p), "OVW_DB=" + db_});
   }
-  for (int p = 0; p < kProcesses; ++p) {
-    int status = 0;
-    ASSERT_TRUE(zov::test::WaitChild(&children[p], 60000, &status)) << "worker " << p << " hangs";
-    std::string output;
-    zov::test::ReadFile(dir_.File("worker" + std::to_string(p) + ".out"), &output);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  for (const ProgramResult& worker : zov::test::RunPrograms(workers, envs, 60000)) {
+    EXPECT_EQ(worker.exit_code, 0) << worker.out << worker.err;
+    EXPECT_NE(worker.out.find("[  PASSED  ] 1 test"), std::string::npos) << worker.out;
   }
   for (int w = 0; w < kProcesses * 2; ++w) {
     EXPECT_EQ(Tool({"get", "printer-" + std::to_string(w), "VlmLastAlert"}).out,
@@ -519,13 +505,13 @@ TEST_F(OvwIds, AWriteInsideAPollSucceedsThoughAnotherConnectionWroteSinceItsStar
 using OvwdbTest = OvwDatabaseTest;
 
 TEST_F(OvwdbTest, DefinesFieldsAddsObjectsSetsGetsAndDumps) {
-  EXPECT_EQ(Tool({"create-field", "VlmLastAlert"}).exit_code, 0);
-  EXPECT_EQ(Tool({"create-field", "VlmLastAlert", "integer"}).exit_code, 0);  // again: fine
-  EXPECT_EQ(Tool({"create-field", "Location", "string"}).exit_code, 0);
-  EXPECT_EQ(Tool({"add-object", "lobby-laser"}).exit_code, 0);
-  EXPECT_EQ(Tool({"add-object", "lobby-laser"}).exit_code, 0);  // again: fine
-  EXPECT_EQ(Tool({"add-object", "10.1.2.3"}).exit_code, 0);
-  EXPECT_EQ(Tool({"add-object", "idle"}).exit_code, 0);
+  // A field or an object defined again is fine.
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"create-field", "VlmLastAlert"}, {"create-field", "VlmLastAlert", "integer"},
+           {"create-field", "Location", "string"}, {"add-object", "lobby-laser"}, {"add-object", "lobby-laser"},
+           {"add-object", "10.1.2.3"}, {"add-object", "idle"}}) {
+    EXPECT_EQ(Tool(args).exit_code, 0) << args[1];
+  }
 
   struct Set {
     const char* host;
@@ -628,13 +614,12 @@ TEST_F(OvwdbTest, DatabaseIsOvwDbOrOvwDbInTheCurrentDirectory) {
 }
 
 TEST_F(OvwdbTest, UnopenableDatabaseExitsOne) {
-  ProgramResult r = RunOvwdb({"--db", dir_.File("missing/dir/x.db"), "dump"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err, "");
   ASSERT_TRUE(zov::test::WriteFile(dir_.File("garbage.db"), std::string(4096, 'x')));
-  ProgramResult garbage = RunOvwdb({"--db", dir_.File("garbage.db"), "dump"});
-  EXPECT_EQ(garbage.exit_code, 1);
-  EXPECT_NE(garbage.err, "");
+  for (const std::string& db : {dir_.File("missing/dir/x.db"), dir_.File("garbage.db")}) {
+    ProgramResult r = RunOvwdb({"--db", db, "dump"});
+    EXPECT_EQ(r.exit_code, 1) << db;
+    EXPECT_NE(r.err, "") << db;
+  }
 }
 
 }  // namespace

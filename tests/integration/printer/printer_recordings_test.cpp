@@ -26,7 +26,6 @@ namespace {
 using zov::test::LogCapture;
 using zov::test::OidText;
 using zov::test::PollsExpected;
-using zov::test::Seen;
 
 std::vector<PollsExpected> Expected() {
   return zov::test::ReadPollsExpected(ZOV_TEST_DATA_DIR "/polls.expected");

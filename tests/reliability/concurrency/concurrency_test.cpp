@@ -24,6 +24,7 @@
 
 #include "support/agents.h"
 #include "support/poll_rig.h"
+#include "support/printer_table.h"
 
 namespace {
 
@@ -39,31 +40,39 @@ constexpr char kDumpOptions[] = "-d -l -c 11 -w 12 -o 13";
 // call holds it open, so the file opens and closes all the time.
 constexpr char kQuietOptions[] = "-c 11 -w 12 -o 13";
 
+// A recording's status and VlmLastAlert after its first poll (0: never
+// written) are what polls.expected states; messages are what its records may
+// carry (after "NAME: "). A printer that cannot be polled logs its failure
+// on every poll; one that can announces its alert once.
 struct PrinterState {
   const char* recording;
-  int status;
-  bool field_written;   // VlmLastAlert holds `field` afterwards; else never set
-  int32_t field;
-  // Messages this printer's records may carry (after "NAME: ").
-  std::set<std::string> messages;
-  bool every_poll_logs;  // the first message is logged by every poll
+  const char* failure = nullptr;
+  int status = -1;
+  int32_t field = 0;
+  std::set<std::string> messages = {};
 };
 
 const std::string kTrap = "Generating trap for printer";
 
 const std::vector<PrinterState>& States() {
-  static const std::vector<PrinterState> states = {
-      {"warning-toner-low", 3, true, 5400, {kTrap}, false},
-      {"critical-offline-newest", 4, true, 6000, {kTrap}, false},
-      {"empty-table", 2, false, 0, {}, false},
-      {"normal-other-only", 2, true, 8100, {kTrap}, false},
-      {"times-all-zero-critical", 4, true, 7, {kTrap}, false},
-      {"critical-without-description", 4, true, 2, {kTrap}, false},
-      {"description-bytes", 3, true, 2000, {kTrap}, false},
-      {"foreign-family", 0, false, 0, {"Printer is not of the supported family"}, true},
-      {"uptime-zero", 0, false, 0, {"Unable to get sysUpTime or printer ID from printer"}, true},
-      {"table-last-object", 0, false, 0, {"Error querying printer"}, true},
-  };
+  static const std::vector<PrinterState> states = [] {
+    std::vector<PrinterState> states = {
+        {"warning-toner-low"}, {"critical-offline-newest"}, {"empty-table"}, {"normal-other-only"},
+        {"times-all-zero-critical"}, {"critical-without-description"}, {"description-bytes"},
+        {"foreign-family", "Printer is not of the supported family"},
+        {"uptime-zero", "Unable to get sysUpTime or printer ID from printer"},
+        {"table-last-object", "Error querying printer"},
+    };
+    for (const zov::test::PollsExpected& e : zov::test::ReadPollsExpected(ZOV_TEST_DATA_DIR "/polls.expected")) {
+      for (PrinterState& s : states) {
+        if (e.recording != s.recording) continue;
+        s.status = e.status[0];
+        s.field = std::stoi(e.field[0]);
+        if (s.failure != nullptr || e.trap[0] != "-") s.messages = {s.failure != nullptr ? s.failure : kTrap};
+      }
+    }
+    return states;
+  }();
   return states;
 }
 
@@ -162,8 +171,8 @@ class ConcurrencyTest : public zov::test::PollSuite<Concurrency, true> {
   void CheckDatabase() {
     for (const Printer& p : Printers()) {
       const std::optional<int32_t> field = Rig().Field(p.name);
-      EXPECT_EQ(field.has_value(), p.state->field_written) << p.name;
-      if (field && p.state->field_written) {
+      EXPECT_EQ(field.has_value(), p.state->field != 0) << p.name;
+      if (field) {
         EXPECT_EQ(*field, p.state->field) << p.name;
       }
     }
@@ -228,10 +237,10 @@ TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
   };
   for (const Printer& p : printers) {
     const int total = sum(polled, p.name);
-    if (p.state->every_poll_logs) {
+    if (p.state->failure != nullptr) {
       // Every call that asked for the log wrote its record; the others only
       // when the file happened to be open.
-      const int logged = counts[p.name][*p.state->messages.begin()];
+      const int logged = counts[p.name][p.state->failure];
       EXPECT_GE(logged, sum(polled_with_log, p.name)) << p.name;
       EXPECT_LE(logged, total) << p.name;
     } else if (!p.state->messages.empty() && total > 0) {
@@ -253,35 +262,23 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   for (const Printer& p : Printers()) list += p.name + "\n";
   ASSERT_TRUE(zov::test::WriteFile(Here("printers.txt"), list));
 
-  std::vector<zov::test::ChildProcess> children(processes);
-  for (int i = 0; i < processes; ++i) {
-    zov::test::ChildOptions options;
-    options.stdout_file = Here("runner-" + std::to_string(i) + ".out");
-    std::string why;
-    // The second process asks for packet dumps on every call; the third
-    // never asks for the log, so its records must not reach the file (each
-    // process has its own stream).
-    const char* poll_options = i == 1 ? kDumpOptions : i == 2 ? kQuietOptions : kOptions;
-    ASSERT_TRUE(zov::test::StartChild(
-        {zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", poll_options,
-         "--printers", Here("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
-         "--threads", std::to_string(threads), "--json"},
-        options, &children[i], &why))
-        << why;
+  // The second process asks for packet dumps on every call; the third never
+  // asks for the log, so its records must not reach the file (each process
+  // has its own stream).
+  std::vector<std::vector<std::string>> runners;
+  for (const char* poll_options : {kOptions, kDumpOptions, kQuietOptions}) {
+    runners.push_back({zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", poll_options,
+                       "--printers", Here("printers.txt"), "--repeat", std::to_string(rounds), "--interval", "0",
+                       "--threads", std::to_string(threads), "--json"});
   }
-  for (auto& child : children) {
-    int status = 0;
-    ASSERT_TRUE(zov::test::WaitChild(&child, 300000, &status)) << "a runner did not finish";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  const std::vector<ProgramResult> runs = zov::test::RunPrograms(runners, {}, 300000);
+  for (const ProgramResult& run : runs) EXPECT_EQ(run.exit_code, 0) << "a runner failed: " << run.err;
 
   std::map<std::string, int> expected;
   for (const Printer& p : Printers()) expected[p.name] = p.state->status;
   std::map<std::string, int> calls;
-  for (int i = 0; i < processes; ++i) {
-    std::string out;
-    ASSERT_TRUE(zov::test::ReadFile(Here("runner-" + std::to_string(i) + ".out"), &out));
-    for (const std::string& line : zov::test::Lines(out)) {
+  for (const ProgramResult& run : runs) {
+    for (const std::string& line : zov::test::Lines(run.out)) {
       if (line.rfind("{\"address\":", 0) != 0) continue;  // dumps and the summary
       const size_t a = line.find('"', 11) + 1;
       const std::string name = line.substr(a, line.find('"', a) - a);
@@ -298,8 +295,8 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   std::map<std::string, std::map<std::string, int>> counts;
   CheckLog(text, &counts);
   for (const Printer& p : Printers()) {
-    if (p.state->every_poll_logs) {
-      EXPECT_EQ(counts[p.name][*p.state->messages.begin()], (processes - 1) * rounds) << p.name;
+    if (p.state->failure != nullptr) {
+      EXPECT_EQ(counts[p.name][p.state->failure], (processes - 1) * rounds) << p.name;
     }
   }
   CheckDatabase();

@@ -47,18 +47,11 @@ struct Faults : zov::test::SuiteState {
 // Each test has a database and a log of its own.
 class PollFaultTest : public zov::test::PollSuite<Faults, true> {
  protected:
-  // Printers all reach the fault agent; `closed` names a printer whose port
-  // nobody listens on.
-  static void Route(const std::vector<std::string>& names, int closed_port = 0) {
-    std::vector<NvsnmpConfLine> lines;
-    for (const std::string& name : names) {
-      const bool closed = closed_port != 0 && name == "closed-port";
-      lines.push_back({.name = name, .peer = closed ? "127.0.0.1:" + std::to_string(closed_port) : state_->agent.endpoint()});
-    }
-    ASSERT_TRUE(Rig().Route(lines));
-  }
+  // The printers, in the database, all reaching the fault agent.
   void Prepare(const std::vector<std::string>& names) {
-    Route(names);
+    std::vector<NvsnmpConfLine> lines;
+    for (const std::string& name : names) lines.push_back({.name = name, .peer = state_->agent.endpoint()});
+    ASSERT_TRUE(Rig().Route(lines));
     std::string why;
     ASSERT_TRUE(Rig().AddPrinters(names, &why)) << why;
   }
@@ -172,7 +165,7 @@ TEST_F(PollFaultTest, DriveOf103CharactersIsUsedAnd104IsRefused) {
 
 TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
   Prepare({"closed-port"});
-  Route({"closed-port"}, zov::test::FreeUdpPort());
+  ASSERT_TRUE(Rig().Route({{.name = "closed-port", .peer = "127.0.0.1:" + std::to_string(zov::test::FreeUdpPort())}}));
   int status = -1;
   const double ms = TimedMs([&] { status = Poll("closed-port"); });
   EXPECT_EQ(status, 0);
@@ -188,25 +181,14 @@ TEST_F(PollFaultTest, ClosedAgentPortEndsAsATimeoutInBoundedTime) {
 // private UTS namespace (root, unshare).
 TEST_F(PollFaultTest, UnresolvableLocalHostNameLosesOnlyTheTrap) {
   Prepare({"no-host"});
-  zov::test::ChildOptions options;
-  options.stdout_file = Here("runner.out");
-  zov::test::ChildProcess child;
-  std::string why;
   const std::string host = "zov-unresolvable-h7";
-  ASSERT_TRUE(zov::test::StartChild(
-      {"unshare", "--uts", "sh", "-c",
-       "hostname " + host + " || exit 97; exec \"$0\" \"$@\"", zov::test::RunnerFile(), "--plugin",
-       zov::test::PluginFile(), "--options", kOptions, "no-host"},
-      options, &child, &why))
-      << why;
-  int wait_status = 0;
-  ASSERT_TRUE(zov::test::WaitChild(&child, 30000, &wait_status));
-  std::string out;
-  zov::test::ReadFile(Here("runner.out"), &out);
-  if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
-    GTEST_SKIP() << "cannot set a host name in a private namespace: " << out;
-  }
-  EXPECT_EQ(out.rfind("no-host 3 warning ", 0), 0u) << out;
+  const zov::test::ProgramResult run = zov::test::RunProgram(
+      {"unshare", "--uts", "sh", "-c", "hostname " + host + " || exit 97; exec \"$0\" \"$@\"",
+       zov::test::RunnerFile(), "--plugin", zov::test::PluginFile(), "--options", kOptions, "no-host"},
+      "", {}, 30000);
+  ASSERT_NE(run.exit_code, -1) << "the runner did not end: " << run.err;
+  if (run.exit_code != 0) GTEST_SKIP() << "cannot set a host name in a private namespace: " << run.out << run.err;
+  EXPECT_EQ(run.out.rfind("no-host 3 warning ", 0), 0u) << run.out;
   const std::string log = Rig().Log();
   EXPECT_EQ(log.rfind("no-host" + kTrapLine + host + ": Error creating trap session\n\t", 0), 0u) << log;
   EXPECT_EQ(Rig().Field("no-host"), 5400);

@@ -13,7 +13,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "support/agents.h"
@@ -66,12 +65,10 @@ Table Warning(void (*change)(Table*) = nullptr) {
 
 // warning-toner-low with 40 more warnings, rows 10 to 49.
 void FortyMoreWarnings(Table* t) {
-  for (int i = 10; i < 50; ++i) {
-    const std::string row = ".1." + std::to_string(i);
-    for (const auto& [column, type, value] : {std::tuple{"2", "2", "4"}, {"4", "2", "11"}, {"5", "2", "1"},
-                                              {"6", "2", "0"}, {"7", "2", "1104"}, {"8", "4", "Toner low"},
-                                              {"9", "67", "6000"}}) {
-      Put(t, kAlert + column + row, type, value);
+  for (uint32_t i = 10; i < 50; ++i) {
+    const zov::test::Printer more{{{i, 4, "Toner low", 11, 1, 0, 1104, 6000}}, std::nullopt, std::nullopt, false};
+    for (const zov::test::Cell& c : zov::test::PrinterCells(more)) {
+      if (c.oid.starts_with(kAlert)) Put(t, c.oid, std::to_string(c.tag), c.value);
     }
   }
 }
@@ -194,14 +191,12 @@ std::vector<HostileCase> Cases() {
   cases.push_back({"description-60k",
                    Warning([](Table* t) { Put(t, kAlert + "8.1.3", "4", std::string(60000, 'D')); }),
                    {}, 0, Error("malformed, truncated or oversized response"), 1});
-  {
-    cases.push_back({"object-id-128", Warning([](Table* t) {
-                       std::string f = "1.3.6.1.4.1.808.8.62.1";
-                       for (int i = 10; i < 128; ++i) f += ".4294967295";
-                       Put(t, "1.3.6.1.2.1.1.2.0", "6", f);
-                     }),
-                     {}, 3, kTrapLine, 0, 0, kEquals, 5400});
-  }
+  cases.push_back({"object-id-128", Warning([](Table* t) {
+                     std::string f = "1.3.6.1.4.1.808.8.62.1";
+                     for (int i = 10; i < 128; ++i) f += ".4294967295";
+                     Put(t, kObjectId, "6", f);
+                   }),
+                   {}, 3, kTrapLine, 0, 0, kEquals, 5400});
   // A row index of 2^32-1 (-1 as signed: never the worst alert) and a time of 2^32-1.
   cases.push_back({"index-max", Warning([](Table* t) {
                      for (const char* column : {"2", "3", "4", "5", "6", "7", "8", "9"}) {
