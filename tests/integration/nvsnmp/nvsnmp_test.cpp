@@ -469,8 +469,8 @@ TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
 TEST_F(FaultNvsnmp, ValuesArriveAsSentWhateverTheirTypeOrSize) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--fault", "wrong-type"}, "wrong"},  // an INTEGER column answered with text
-      {{"--fault", "big-value", "--size", "6000"}, std::string(6000, 'V')},
-      {{"--fault", "big-value", "--size", "20000"}, std::string(20000, 'V')},
+      {{"--fault", "big-value", "--size", "6000"}, zov::test::BigValue(6000)},
+      {{"--fault", "big-value", "--size", "20000"}, zov::test::BigValue(20000)},
   };
   for (const auto& [args, value] : cases) {
     SCOPED_TRACE(args.back());
