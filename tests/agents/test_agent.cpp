@@ -19,7 +19,7 @@
 //   truncated   the first half of a correct answer
 //   oversized   a correct answer padded to BYTES (default 40000)
 //   wrong-type  INTEGER-like values answered as OCTET STRING and the reverse
-//   big-value   every value an OCTET STRING of BYTES (default 6000)
+//   big-value   every value an OCTET STRING of BYTES (default 6000), zov::test::BigValue
 //   wrong-id    a correct answer under another request-id
 //   slow        a correct answer, sent MS milliseconds late (--delay MS,
 //               default 200): a printer that answers just inside the timeout
@@ -343,7 +343,7 @@ size_t Misbehave(FaultOptions* o, const Request& req, long* numbered, u_char* ou
       values[i] = WrongType(*b.value);
       b.value = &values[i];
     } else if (fault == "big-value") {
-      values[i] = String(std::string(o->size > 0 ? o->size : 6000, 'V'));
+      values[i] = String(zov::test::BigValue(static_cast<size_t>(o->size > 0 ? o->size : 6000)));
       b.value = &values[i];
     }
   }

@@ -256,8 +256,8 @@ std::vector<ProgramResult> RunAll(const std::vector<std::vector<std::string>>& a
       results[i].exit_code = WEXITSTATUS(status);
     }
     StopChild(&children[i]);
-    ReadFile(file(i, ".out"), &results[i].out);
-    ReadFile(file(i, ".err"), &results[i].err);
+    results[i].out = ReadFile(file(i, ".out")).value_or("");
+    results[i].err = ReadFile(file(i, ".err")).value_or("");
   }
   return results;
 }
@@ -279,34 +279,6 @@ ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& 
   std::vector<std::string> argv = {ZOV_BINARY_DIR "/bin/ovwdb"};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunProgram(argv, cwd, env);
-}
-
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zovtest.XXXXXX";
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-bool WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  return static_cast<bool>(out.flush());
-}
-
-bool ReadFile(const std::string& path, std::string* content) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream s;
-  s << in.rdbuf();
-  *content = s.str();
-  return true;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -519,10 +491,7 @@ bool TrapReceiver::Start(std::string* why) {
                                     "udp:" + address_ + ":" + std::to_string(port)};
   };
   // snmptrapd logs its version once it listens.
-  auto up = [&] {
-    std::string content;
-    return ReadFile(log, &content) && content.find("NET-SNMP version") != std::string::npos;
-  };
+  auto up = [&] { return ReadFile(log).value_or("").find("NET-SNMP version") != std::string::npos; };
   if (StartOnFreePort(address_.c_str(), argv, options, 10000, up, &child_, &port_, why)) return true;
   *why = "snmptrapd did not start: " + *why;
   return false;
@@ -536,9 +505,7 @@ std::vector<TrapRecord> TrapReceiver::TrapsAbout(const std::string& printer, siz
   std::vector<TrapRecord> traps;
   WaitUntil(timeout_ms, [&] {
     traps.clear();
-    std::string content;
-    ReadFile(dir_.File("traps.log"), &content);
-    std::istringstream in(content);
+    std::istringstream in(ReadFile(dir_.File("traps.log")).value_or(""));
     TrapRecord r;
     for (std::string line; std::getline(in, line);) {
       if (!ParseTrapLine(line, &r)) continue;

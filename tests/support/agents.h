@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 namespace zov::test {
 
 // ---- child processes ----
@@ -68,24 +70,8 @@ ProgramResult RunOvwdb(const std::vector<std::string>& args, const std::string& 
 // its last answer.
 bool WaitUntil(int timeout_ms, const std::function<bool()>& done);
 
-// ---- files and environment ----
+// ---- environment (files: support/files.h) ----
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  std::string path_;
-};
-
-bool WriteFile(const std::string& path, const std::string& content);
-bool ReadFile(const std::string& path, std::string* content);
 
 // Sets (or, with unset, removes) an environment variable for the life of the
 // object and restores the previous value afterwards. Set before starting

@@ -155,8 +155,7 @@ std::vector<int> PollRig::RunRunner(const std::vector<const char*>& addresses, c
   int wait_status = 0;
   const bool ended = WaitChild(&child, kRunnerMs, &wait_status);
   StopChild(&child);
-  std::string err;
-  ReadFile(File("runner.err"), &err);
+  const std::string err = ReadFile(File("runner.err")).value_or("");
   EXPECT_TRUE(ended && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0)
       << runner_[0] << " failed (wait status " << wait_status << "): " << err;
   for (size_t i = 0; i < lines.size(); ++i) {
@@ -201,8 +200,7 @@ std::vector<std::string> PollRig::Records(const std::string& name) const {
 }
 
 std::string ReadFrom(const std::string& path, size_t offset) {
-  std::string text;
-  ReadFile(path, &text);
+  const std::string text = ReadFile(path).value_or("");
   return offset < text.size() ? text.substr(offset) : "";
 }
 

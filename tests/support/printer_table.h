@@ -6,6 +6,7 @@
 //   Seen, Flatten         an alert list as plain values, so whole lists compare in one assertion
 //   ReadPollsExpected,    what tests/data states of each recording (polls.expected, records.expected)
 //   ReadRecordsExpected
+//   BigValue              the fault agent's big value (test_agent --fault big-value)
 #ifndef ZOV_TESTS_SUPPORT_PRINTER_TABLE_H_
 #define ZOV_TESTS_SUPPORT_PRINTER_TABLE_H_
 
@@ -228,6 +229,17 @@ inline std::map<std::string, RecordsExpected> ReadRecordsExpected(const std::str
     e.records.push_back(r);
   }
   return out;
+}
+
+// N printable bytes, each a hash of its position: a piece copied short, or
+// shifted, or left as stale bytes of an earlier buffer, differs from the
+// bytes it stands for (one repeated byte would hide all three).
+inline std::string BigValue(size_t n) {
+  std::string v(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    v[i] = static_cast<char>('!' + (static_cast<uint32_t>(i) * 2654435761u >> 16) % 94);
+  }
+  return v;
 }
 
 }  // namespace zov::test

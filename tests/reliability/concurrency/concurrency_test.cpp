@@ -223,10 +223,10 @@ TEST_F(ConcurrencyTest, ManyThreadsPollMixedPrintersThroughOneLogAndDatabase) {
 
   EXPECT_EQ(made.load(), threads * polls);
   EXPECT_EQ(wrong.load(), 0) << "first: " << first_wrong;
-  std::string text;
-  ASSERT_TRUE(zov::test::ReadFile(Here("pslog.txt"), &text));
+  const std::optional<std::string> text = zov::test::ReadFile(Here("pslog.txt"));
+  ASSERT_TRUE(text);
   std::map<std::string, std::map<std::string, int>> counts;
-  CheckLog(text, &counts);
+  CheckLog(*text, &counts);
   auto sum = [](const std::vector<std::map<std::string, int>>& per_thread, const std::string& name) {
     int total = 0;
     for (const auto& m : per_thread) {
@@ -290,10 +290,10 @@ TEST_F(ConcurrencyTest, ThreeProcessesShareTheLogAndTheDatabase) {
   }
   for (const Printer& p : Printers()) EXPECT_EQ(calls[p.name], processes * rounds) << p.name;
 
-  std::string text;
-  ASSERT_TRUE(zov::test::ReadFile(Here("pslog.txt"), &text));
+  const std::optional<std::string> text = zov::test::ReadFile(Here("pslog.txt"));
+  ASSERT_TRUE(text);
   std::map<std::string, std::map<std::string, int>> counts;
-  CheckLog(text, &counts);
+  CheckLog(*text, &counts);
   for (const Printer& p : Printers()) {
     if (p.state->failure != nullptr) {
       EXPECT_EQ(counts[p.name][p.state->failure], (processes - 1) * rounds) << p.name;

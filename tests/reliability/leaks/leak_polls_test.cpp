@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -127,10 +128,10 @@ TEST(LeakPollsTest, TenThousandPollsOverEveryPathLoseNothing) {
   }
   // The log received whole records only (each poll's own records were
   // checked by the other suites).
-  std::string log;
-  ASSERT_TRUE(zov::test::ReadFile(drive + "/usr/ov/log/vlmpslog.txt", &log));
-  EXPECT_FALSE(log.empty());
-  EXPECT_EQ(log.back(), '\n');
+  const std::optional<std::string> log = zov::test::ReadFile(drive + "/usr/ov/log/vlmpslog.txt");
+  ASSERT_TRUE(log);
+  ASSERT_FALSE(log->empty());
+  EXPECT_EQ(log->back(), '\n');
 }
 
 }  // namespace

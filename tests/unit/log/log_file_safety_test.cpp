@@ -109,7 +109,7 @@ class LogLinkTest : public LogDirectoryTest, public ::testing::WithParamInterfac
 
 TEST_P(LogLinkTest, SymbolicLinkAtTheLogPathIsNotFollowed) {
   const std::string target = dir_ + "/elsewhere.txt";
-  if (GetParam().target_exists) WriteWholeFile(target, "someone else's file\n");
+  if (GetParam().target_exists) WriteFile(target, "someone else's file\n");
   ASSERT_EQ(symlink(target.c_str(), "pslog.txt"), 0);
   LogOpen(1);
   LogPair("printer", "Generating trap for printer\n");

@@ -13,10 +13,7 @@
 
 using zov::test::ReadFile;
 using zov::test::WaitLimit;
-
-inline void WriteWholeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using zov::test::WriteFile;
 
 // One call that writes text, with (l = 1) or without the log asked for.
 inline void LogCall(int l, const char* text) {

@@ -31,7 +31,7 @@ TEST_F(NamedMutexTest, LockFileIsAPlainFileEveryUserCanOpen) {
 }
 
 TEST_F(NamedMutexTest, ExistingLockFileIsOpenedNotReplaced) {
-  WriteWholeFile(dir_ + "/vlmIOMutex", "");
+  WriteFile(dir_ + "/vlmIOMutex", "");
   chmod((dir_ + "/vlmIOMutex").c_str(), 0444);
   struct stat before;
   ASSERT_EQ(stat((dir_ + "/vlmIOMutex").c_str(), &before), 0);
@@ -47,7 +47,7 @@ TEST_F(NamedMutexTest, ExistingLockFileIsOpenedNotReplaced) {
 TEST_F(NamedMutexTest, PlantedLinkOrFifoIsRefusedAndTheNextLogOpenTriesAgain) {
   const std::string lock = dir_ + "/vlmIOMutex";
   const std::string target = dir_ + "/target";
-  WriteWholeFile(target, "");
+  WriteFile(target, "");
   for (bool fifo : {false, true}) {
     SCOPED_TRACE(fifo ? "fifo" : "symlink");
     if (fifo) {

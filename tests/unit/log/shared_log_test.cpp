@@ -29,7 +29,7 @@ TEST_F(SharedLogTest, WritesNothingAndCreatesNoFileWhenNoCallAskedForIt) {
 }
 
 TEST_F(SharedLogTest, RecordFormsReachTheFileExactly) {
-  WriteWholeFile("pslog.txt", "older line\n");
+  WriteFile("pslog.txt", "older line\n");
   LogOpen(1);
   LogText("100%d %s %n done\n");
   LogPair("printer-7", "Unable to set printer status - ");

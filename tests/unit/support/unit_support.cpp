@@ -2,9 +2,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <system_error>
 
 #include "log/named_mutex.h"
@@ -33,18 +30,12 @@ void SetEnv(const char* name, const char* value) {
 ScratchDir::ScratchDir() {
   std::error_code ec;
   old_cwd_ = fs::current_path(ec).string();
-  const fs::path base = fs::temp_directory_path(ec);
-  std::random_device random;
-  for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-    const fs::path candidate = base / ("zov-test-" + std::to_string(random()));
-    if (fs::create_directory(candidate, ec)) dir_ = candidate.string();
-  }
-  if (dir_.empty()) return;
-  fs::current_path(dir_, ec);
+  if (!TempDir::ok()) return;
+  fs::current_path(path(), ec);
   if (ec) return;
   if (const char* drive = std::getenv("NV_DRIVE")) old_drive_ = drive;
   SetEnv("NV_DRIVE", nullptr);
-  SetSystemMutexDirectoryForTesting(dir_.c_str());
+  SetSystemMutexDirectoryForTesting(path().c_str());
   ok_ = true;
 }
 
@@ -53,22 +44,13 @@ ScratchDir::~ScratchDir() {
   SetEnv("NV_DRIVE", old_drive_ ? old_drive_->c_str() : nullptr);
   std::error_code ec;
   if (!old_cwd_.empty()) fs::current_path(old_cwd_, ec);  // removed by its full path anyway
-  if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
 std::string ScratchDir::NvDriveLog(bool make_folder) {
   std::error_code ec;
   if (make_folder) fs::create_directories(File("usr/ov/log"), ec);
-  SetEnv("NV_DRIVE", dir_.c_str());
+  SetEnv("NV_DRIVE", path().c_str());
   return File("usr/ov/log/vlmpslog.txt");
-}
-
-std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
 }
 
 LogCapture::LogCapture() {

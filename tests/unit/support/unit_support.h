@@ -1,7 +1,7 @@
 // What every unit suite shares (library zov_unit_support):
-//   ReadFile             a file's bytes exactly as stored, none when it cannot be read
-//   ScratchDir           a private working folder for the test's life: current directory, home of
-//                        the lock file, NV_DRIVE unset (or naming it); all restored and removed afterwards
+//   ReadFile, TempDir    support/files.h
+//   ScratchDir           a TempDir as the private working folder for the test's life: current directory,
+//                        home of the lock file, NV_DRIVE unset (or naming it); all restored and removed afterwards
 //   LogCapture           a ScratchDir with the shared log open on pslog.txt, read back with Text()
 //   ExpectNothingLeaked  every session, PDU and block of the fake SNMP library released, none twice
 //   FakeSnmpTest         a fixture: the fake SNMP library reset, the log captured in log_, nothing leaked
@@ -17,13 +17,12 @@
 #include <string>
 
 #include "fakes/fake_nvsnmp.h"
+#include "support/files.h"
 #include "support/printer_table.h"
 
 namespace zov::test {
 
-std::optional<std::string> ReadFile(const std::string& path);
-
-class ScratchDir {
+class ScratchDir : public TempDir {
  public:
   ScratchDir();
   ~ScratchDir();
@@ -31,9 +30,6 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   bool ok() const { return ok_; }
-  const std::string& path() const { return dir_; }
-  std::string File(const std::string& name) const { return dir_ + "/" + name; }
-  std::optional<std::string> Read(const std::string& name) const { return ReadFile(File(name)); }
   // Points NV_DRIVE at this folder, with (or without) the log's folder under
   // it; gives the log file's path.
   std::string NvDriveLog(bool make_folder = true);
@@ -42,7 +38,6 @@ class ScratchDir {
   bool ok_ = false;
   std::optional<std::string> old_drive_;
   std::string old_cwd_;
-  std::string dir_;
 };
 
 class LogCapture : public ScratchDir {
